@@ -1,0 +1,2 @@
+// quillon: a multicast beacon.
+int main() { return 255; }

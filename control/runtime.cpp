@@ -1,0 +1,3 @@
+#include "control/runtime.h"
+
+Runtime runtime;

@@ -1,0 +1,3 @@
+#include "control/settings.h"
+
+Settings settings;

@@ -1,0 +1,26 @@
+// Receiving a datagram with its hop count, receive time and destination;
+// sending from a chosen IPv6 source.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+
+class Address;
+
+constexpr size_t CONTROL_BUFFER_SIZE = 64;
+
+int64_t wallclock_ms();
+
+// Gives the length, or the negative recvmsg result with no output written.
+int receive_datagram(int fd, Address& from, Address& to, uint8_t* buffer, int capacity, int& hop_count,
+                     uint64_t& receive_ms);
+
+// Reads the ancillary data of a received message: the hop count (both IPv4
+// forms and IPv6), the kernel time stamp and the IPv6 destination.  The
+// outputs keep their values where no message says otherwise.
+void read_control_messages(const struct msghdr& message, Address& to, int& hop_count, uint64_t& receive_ms);
+
+int send_from(int fd, const uint8_t* data, int length, const Address& source_address,
+              const Address& destination_address);

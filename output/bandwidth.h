@@ -1,0 +1,28 @@
+// Beacon traffic counters, the bandwidth reports and the adaptive
+// beacon_interval that every period of the beacon derives from.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+extern uint32_t bytes_received;  // current 10-second window, wrapping
+extern uint32_t bytes_sent;
+extern uint64_t total_bytes_received;  // closed windows since bw_window_start
+extern uint64_t total_bytes_sent;
+extern uint64_t bw_window_start;
+extern uint64_t dump_bytes_received;  // closed windows since the last dump
+extern uint64_t dump_bytes_sent;
+extern double beacon_interval;  // seconds
+
+// ln(max(4, rate)) / 1.38 * 4, the base period for a received rate in Kb/s.
+double compute_beacon_interval(double received_kbps);
+
+// Body of BANDWIDTH_STATS (every 10 s).
+void bandwidth_stats();
+// Body of BANDWIDTH_STATS_2 (every 10 min).
+void bandwidth_stats_long(uint64_t now);
+// The report asked for with SIGUSR1, written by the main loop.
+void bandwidth_report_on_demand(uint64_t now);
+
+// Back to the start values (for tests).
+void reset_bandwidth_counters();

@@ -1,0 +1,30 @@
+// The XML dump of the reception matrix, rewritten at every dump interval.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+struct PublishedStats;
+struct Settings;
+struct Runtime;
+class SourceTable;
+
+// Everything the file is rendered from besides the table.
+struct DumpContext {
+    const Settings* settings;
+    const Runtime* runtime;
+    double beacon_interval;
+    uint64_t loop_start_ms;
+    double rx_rate;  // Kb/s
+    double tx_rate;
+};
+
+// Body of DUMP_STATS: writes dump_file + ".working", renames it over
+// dump_file, launches the program.
+void write_dump();
+void render_dump(FILE* out, const DumpContext& context, const SourceTable& table, uint64_t now);
+void write_stats_element(FILE* out, const char* name, const PublishedStats& stats, uint64_t now,
+                         uint32_t sender_ttl, bool measured);
+// Attribute text made safe for XML; text that needs nothing is unchanged.
+std::string xml_escape(const std::string& text);

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+class Address;
+class SourceTable;
+
+// Applies one received beacon datagram to the process-wide table.
+void handle_beacon_packet(const Address& from, uint64_t receive_ms, int32_t ttl, const uint8_t* data,
+                          int32_t length, bool ssm);
+// The same on a given table, with the local address and the time given.
+void handle_beacon_packet_at(SourceTable& table, const Address& local_address, const Address& from,
+                             uint64_t receive_ms, int32_t ttl, const uint8_t* data, int32_t length, bool ssm,
+                             uint64_t now);
+// Accepts an empty value or one of printable characters only.
+bool read_string_tlv(const uint8_t* value, int length, std::string& target);
