@@ -35,6 +35,7 @@ public:
 
     void insert_event(uint32_t type, uint32_t period);
     void update_taccum(uint64_t now);
+    // The wait until the head is due; UINT32_MAX when the queue is empty.
     uint32_t next_timeout();
     // Removes and gives the head when it is due.
     bool pop_due(TimerEvent& event);
@@ -52,4 +53,5 @@ private:
     uint32_t taccum_ = 0;
 };
 
+// "Unknown event" for a type outside the twelve defined ones.
 const char* event_name(uint32_t type);
