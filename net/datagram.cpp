@@ -11,6 +11,10 @@
 #include "net/address.h"
 #include "net/multicast.h"
 
+static_assert(CONTROL_BUFFER_SIZE >= CMSG_SPACE(sizeof(struct timeval)) + CMSG_SPACE(sizeof(int)) +
+                                         CMSG_SPACE(sizeof(in6_pktinfo)),
+              "control buffer too small for time stamp, hop count and destination");
+
 namespace {
 
 // The payload of a control message of at least `size` bytes that lies wholly

@@ -9,7 +9,11 @@
 
 class Address;
 
-constexpr size_t CONTROL_BUFFER_SIZE = 64;
+// Room for every control message the receive sockets ask for at once: the
+// time stamp, the hop count and, on the SSM Ping socket, the IPv6
+// destination (32 + 24 + 40 bytes on 64-bit Linux).  64 bytes would lose the
+// destination and the hop limit of every IPv6 SSM Ping request.
+constexpr size_t CONTROL_BUFFER_SIZE = 256;
 
 int64_t wallclock_ms();
 
