@@ -1,0 +1,284 @@
+// Configuration files: line reading, comments, keys, values and quoting.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "control/log.h"
+#include "control/runtime.h"
+#include "control/settings.h"
+
+namespace {
+
+const std::string STAMP = "[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\\.[0-9]{6} ";
+
+std::string escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (std::string(".[]()*+?{}|^$\\").find(c) != std::string::npos) out += '\\';
+        out += c;
+    }
+    return out;
+}
+
+std::string fatal_only(const std::string& message) { return "^" + STAMP + escape(message) + "\n$"; }
+
+void reset_globals() {
+    settings = Settings{};
+    runtime = Runtime{};
+    logger_started = false;
+}
+
+void run_command_line(std::vector<std::string> words) {
+    words.insert(words.begin(), "quillon");
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(&word[0]);
+    argv.push_back(nullptr);
+    process_command_line(static_cast<int>(words.size()), argv.data());
+}
+
+class ConfigFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        reset_globals();
+        std::string pattern = testing::TempDir() + "quillon-conf-XXXXXX";
+        ASSERT_NE(mkdtemp(&pattern[0]), nullptr);
+        directory_ = pattern;
+    }
+    void TearDown() override {
+        reset_globals();
+        for (const std::string& path : files_) unlink(path.c_str());
+        rmdir(directory_.c_str());
+    }
+
+    // Writes the text as a new file and gives its path.
+    std::string write_file(const std::string& text) {
+        std::string path = directory_ + "/" + std::to_string(files_.size()) + ".conf";
+        FILE* file = fopen(path.c_str(), "w");
+        EXPECT_NE(file, nullptr);
+        if (file) {
+            fwrite(text.data(), 1, text.size(), file);
+            fclose(file);
+        }
+        files_.push_back(path);
+        return path;
+    }
+
+    std::string directory_;
+    std::vector<std::string> files_;
+};
+
+using ConfigFileDeathTest = ConfigFileTest;
+
+TEST_F(ConfigFileTest, CommentsAndEmptyLinesAreSkipped) {
+    read_config_file(write_file("\n"
+                                "   \t \n"
+                                "# name: hash\n"
+                                "   # name: indented hash\n"
+                                "// name: slashes\n"
+                                "\t// name: indented slashes\n"
+                                "contact: ops@example.org # not a comment\n"
+                                "CC: DE\n").c_str());
+    EXPECT_EQ(settings.beacon_name, "");
+    EXPECT_EQ(settings.admin_contact, "ops@example.org # not a comment");
+    EXPECT_EQ(settings.country_code, "DE");
+}
+
+TEST_F(ConfigFileTest, KeysAndValues) {
+    struct Case {
+        std::string line;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"name: alpha\n", "alpha"},
+        {"name:alpha", "alpha"},  // last line without a line end
+        {"  name   :   alpha beta  \n", "alpha beta"},
+        {"\tname\t:\talpha\t\r\n", "alpha"},
+        {"name:\n", ""},
+        {"name:    \n", ""},
+        {"name: a:b:c\n", "a:b:c"},
+        {"name: \"two  spaces\"\n", "two  spaces"},
+        {"name: \"\"\n", ""},
+        {"name: \"x # y: z\"   \n", "x # y: z"},
+        {"name: \" padded \"\n", " padded "},
+        {"name: not\"quoted\"\n", "not\"quoted\""},
+        {"name: //x\n", "//x"},
+    };
+    for (const Case& c : cases) {
+        reset_globals();
+        settings.beacon_name = "host";
+        read_config_file(write_file(c.line).c_str());
+        EXPECT_EQ(settings.beacon_name, c.name) << "[" << c.line << "]";
+    }
+}
+
+TEST_F(ConfigFileTest, EveryKindOfOption) {
+    read_config_file(write_file("daemon\n"
+                                "   syslog   \n"
+                                "ipv6\n"
+                                "ssm_addr\n"
+                                "dump\n"
+                                "ssmping: no\n"
+                                "dump-bw: YES\n"
+                                "verbose: 3\n"
+                                "interval: 7\n"
+                                "website: http://example.org:8080/beacon\n"
+                                "website: lg$http://lg.example.org/\n"
+                                "matrix: \"http://m.example.org/a b\"\n"
+                                "flag: ssmping\n"
+                                "addr: ff3e::beac\n"
+                                "bootstrap: ::1/9000\n"
+                                "exec: /usr/local/bin/publish\n").c_str());
+    EXPECT_TRUE(settings.daemonize);
+    EXPECT_TRUE(settings.use_syslog);
+    EXPECT_EQ(settings.forced_family, AF_INET6);
+    EXPECT_TRUE(settings.ssm_enabled);
+    EXPECT_TRUE(settings.ssm_join);
+    EXPECT_EQ(settings.dump_file, "dump.xml");
+    EXPECT_FALSE(settings.ssmping_enabled);
+    EXPECT_TRUE(settings.dump_bandwidth);
+    EXPECT_EQ(settings.verbose, 3);
+    EXPECT_EQ(settings.dump_interval, 7);
+    const std::map<int32_t, std::string> websites = {{WEBSITE_GENERIC, "http://example.org:8080/beacon"},
+                                                     {WEBSITE_LG, "http://lg.example.org/"},
+                                                     {WEBSITE_MATRIX, "http://m.example.org/a b"}};
+    EXPECT_EQ(settings.websites, websites);
+    EXPECT_EQ(runtime.beacon_flags, FLAG_SSMPING);
+    EXPECT_EQ(settings.beacon_group_text, "ff3e::beac");
+    ASSERT_EQ(settings.bootstrap_list.size(), 1u);
+    EXPECT_EQ(settings.bootstrap_list[0].to_string(true), "::1/9000");
+    EXPECT_EQ(settings.launch_program, "/usr/local/bin/publish");
+}
+
+TEST_F(ConfigFileTest, NumbersThroughFiles) {
+    struct Case {
+        std::string text;
+        int32_t interval;
+        int32_t verbose;
+    };
+    const Case cases[] = {
+        {"interval:\n", 5, 0},
+        {"interval: 0\nverbose: -1\n", 5, -1},
+        {"interval: 6\nverbose: -2\n", 6, -2},
+        {"interval: -0\nverbose:\n", 5, 0},
+    };
+    for (const Case& c : cases) {
+        reset_globals();
+        read_config_file(write_file(c.text).c_str());
+        EXPECT_EQ(settings.dump_interval, c.interval) << c.text;
+        EXPECT_EQ(settings.verbose, c.verbose) << c.text;
+    }
+}
+
+TEST_F(ConfigFileTest, SendOnlyValueIsTheJoinSetting) {
+    struct Case {
+        std::string text;
+        bool join;
+    };
+    const Case cases[] = {
+        {"ssm_send_only\n", false},
+        {"ssm_send_only: yes\n", true},
+        {"ssm_send_only: 0\n", false},
+        {"ssm_addr\nssm_send_only\n", false},
+        {"ssm_send_only\nssm_addr\n", true},
+    };
+    for (const Case& c : cases) {
+        reset_globals();
+        read_config_file(write_file(c.text).c_str());
+        EXPECT_TRUE(settings.ssm_enabled) << c.text;
+        EXPECT_EQ(settings.ssm_join, c.join) << c.text;
+    }
+}
+
+TEST_F(ConfigFileTest, LongLineIsReadInTwoParts) {
+    // 300 characters: the first read takes 255 ("name: " and 249 letters),
+    // the rest arrives as the line "daemon" padded with blanks.
+    const std::string line = "name: " + std::string(249, 'a') + "daemon" + std::string(39, ' ');
+    ASSERT_EQ(line.size(), 300u);
+    read_config_file(write_file(line + "\n").c_str());
+    EXPECT_EQ(settings.beacon_name, std::string(249, 'a'));
+    EXPECT_TRUE(settings.daemonize);
+
+    // Exactly 255 characters and the line end: the line end alone is an empty line.
+    reset_globals();
+    const std::string full = "name: " + std::string(249, 'b');
+    read_config_file(write_file(full + "\ncontact: a@b\n").c_str());
+    EXPECT_EQ(settings.beacon_name, std::string(249, 'b'));
+    EXPECT_EQ(settings.admin_contact, "a@b");
+}
+
+TEST_F(ConfigFileTest, PidFilePathOutlivesTheFile) {
+    read_config_file(write_file("pidfile: /var/run/quillon.pid\nname: other\n").c_str());
+    EXPECT_TRUE(settings.has_pid_file);
+    EXPECT_EQ(settings.pid_file, "/var/run/quillon.pid");
+}
+
+TEST_F(ConfigFileTest, FilesApplyAtTheirPlaceOnTheCommandLine) {
+    const std::string first = write_file("name: from-first\ncontact: first@example.org\n");
+    const std::string second = write_file("name: from-second\n");
+
+    run_command_line({"-c", first, "-n", "cli"});
+    EXPECT_EQ(settings.beacon_name, "cli");
+
+    reset_globals();
+    run_command_line({"-n", "cli", "-c", first});
+    EXPECT_EQ(settings.beacon_name, "from-first");
+
+    reset_globals();
+    run_command_line({"-c", first, "-c", second});
+    EXPECT_EQ(settings.beacon_name, "from-second");
+    EXPECT_EQ(settings.admin_contact, "first@example.org");
+}
+
+TEST_F(ConfigFileDeathTest, BadLinesAreFatal) {
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        {"n: x\n", "Unknown option `n`"},
+        {"c: other.conf\n", "Unknown option `c`"},
+        {"Name: x\n", "Unknown option `Name`"},
+        {"-name: x\n", "Unknown option `-name`"},
+        {": x\n", "Unknown option ``"},
+        {"daemon:\n", "Parameter `daemon` doesn't accept an argument."},
+        {"daemon: yes\n", "Parameter `daemon` doesn't accept an argument."},
+        {"name\n", "Parameter `name` requires an argument."},
+        {"  bootstrap  \n", "Parameter `bootstrap` requires an argument."},
+        {"name: \"a\"b\"\n", "name: Bad string format."},
+        {"name: \"abc\n", "name: Bad string format."},
+        {"name: \"\n", "name: Bad string format."},
+        {"name: \"abc\" x\n", "name: Bad string format."},
+        {"website: \"\"\"\n", "website: Bad string format."},
+        {"contact: nobody\n", "Not a valid email address."},
+        {"CC: \"DEU\"\n", "Bad country code."},
+        {"interval: 10s\n", "Dump interval: Expected unsigned integer."},
+        {"interval: 5000000\n", "Dump interval: value too large, at most 4294967 seconds."},
+        {"interval: -1\n", "Dump interval: value too large, at most 4294967 seconds."},
+        {"verbose: many\n", "Verbose: Expected unsigned integer."},
+        {"ssmping:\n", "ssmping: Expected one of 'yes', 'true', 'no' or 'false'."},
+        {"ssm_send_only: \"yes \"\n", "ssm_send_only: Expected one of 'yes', 'true', 'no' or 'false'."},
+        {"name: ok\nnope\nname: never\n", "Unknown option `nope`"},
+        // The second part of a 300-character line is a line of its own.
+        {"name: " + std::string(249, 'a') + std::string(45, 'z') + "\n", "Unknown option `" + std::string(45, 'z') + "`"},
+    };
+    for (const Case& c : cases) {
+        const std::string path = write_file(c.text);
+        EXPECT_EXIT(read_config_file(path.c_str()), testing::ExitedWithCode(255), fatal_only(c.message))
+            << "[" << c.text << "]";
+    }
+    EXPECT_EXIT(read_config_file((directory_ + "/missing.conf").c_str()), testing::ExitedWithCode(255),
+                fatal_only("Failed to open configuration file."));
+}
+
+TEST_F(ConfigFileDeathTest, QuotedValueStillPassesThePrintableCheck) {
+    const std::string path = write_file("name: \"tab\there\"\n");
+    EXPECT_EXIT(read_config_file(path.c_str()), testing::ExitedWithCode(1), "^Invalid `name` string\\.\n$");
+}
+
+}  // namespace
