@@ -60,6 +60,18 @@ public:
     virtual void leave(const Address& source) = 0;
 };
 
+// The real membership: (S,G) joins and leaves on runtime.ssm_socket with
+// runtime.ssm_group as the group.
+class SocketSsmMembership : public SsmMembership {
+public:
+    int join(const Address& source) override;
+    void leave(const Address& source) override;
+};
+
+// Linux caps the sources one socket may join per group; the warning about it
+// is given once per process run.  Tests re-arm it here.
+void reset_ssm_limit_warning();
+
 class SourceTable {
 public:
     SourceMap sources;
@@ -81,6 +93,8 @@ public:
     void new_expiry_period() { refusal_logged_ = false; }
 
 private:
+    void log_refusal();
+
     size_t external_count_ = 0;
     bool refusal_logged_ = false;
 };
