@@ -26,5 +26,8 @@ void write_dump();
 void render_dump(FILE* out, const DumpContext& context, const SourceTable& table, uint64_t now);
 void write_stats_element(FILE* out, const char* name, const PublishedStats& stats, uint64_t now,
                          uint32_t sender_ttl, bool measured);
+// Kb/s for bytes counted over elapsed_ms: bits per millisecond; 0 when no
+// time has passed.
+double dump_rate(uint64_t bytes, uint64_t elapsed_ms);
 // Attribute text made safe for XML; text that needs nothing is unchanged.
 std::string xml_escape(const std::string& text);
