@@ -62,4 +62,8 @@ extern EventWork event_work;
 // Does the work of one popped event and inserts its follow-up.
 void dispatch_event(TimerQueue& queue, const TimerEvent& event);
 
+// Does what the signal handlers asked for: the farewell (and exit), the
+// bandwidth report, reaping finished children.
+void handle_pending_requests();
+
 [[noreturn]] void run_main_loop();

@@ -1,0 +1,199 @@
+// The loop's own rules: the event dispatch table with its follow-ups, the
+// probe-burst machine, the exponential pause and the report periods.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "output/bandwidth.h"
+#include "scheduler/main_loop.h"
+
+namespace {
+
+uint64_t fake_now = 0;
+uint64_t fake_clock() { return fake_now; }
+
+struct Recorder {
+    std::vector<std::pair<uint64_t, uint32_t>> work;  // (time, what)
+    int next_random = 0;
+};
+Recorder* recorder = nullptr;
+
+void record(uint32_t what) { recorder->work.push_back({fake_now, what}); }
+
+class MainLoopTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_now = 1000000;
+        recorder = &rec;
+        saved = event_work;
+        event_work.garbage_collect = [] { record(GARBAGE_COLLECT); };
+        event_work.dump_stats = [] { record(DUMP_STATS); };
+        event_work.bandwidth_stats = [] { record(BANDWIDTH_STATS); };
+        event_work.bandwidth_stats_long = [] { record(BANDWIDTH_STATS_2); };
+        event_work.send_probe = [] { record(SEND_PROBE); };
+        event_work.send_ssm_probe = [] { record(SSM_SEND_PROBE); };
+        event_work.send_report = [](uint32_t kind) { record(kind); };
+        event_work.random = [] { return recorder->next_random; };
+        probe_count = 0;
+        ssm_probe_count = 0;
+        reset_bandwidth_counters();
+    }
+    void TearDown() override {
+        event_work = saved;
+        recorder = nullptr;
+        reset_bandwidth_counters();
+    }
+
+    // Runs the queue on the fake clock until `end`, stepping one ms at a time
+    // the way the loop does after each wait.
+    void run_until(TimerQueue& queue, uint64_t end) {
+        while (fake_now < end) {
+            fake_now += 1;
+            queue.update_taccum(fake_now);
+            TimerEvent event;
+            while (queue.pop_due(event)) dispatch_event(queue, event);
+        }
+    }
+
+    std::vector<uint64_t> times_of(uint32_t what, uint64_t origin) const {
+        std::vector<uint64_t> out;
+        for (auto& w : rec.work)
+            if (w.second == what) out.push_back(w.first - origin);
+        return out;
+    }
+
+    Recorder rec;
+    EventWork saved{};
+};
+
+TEST_F(MainLoopTest, PauseFollowsTheExponentialFormula) {
+    struct Case {
+        double b;
+        int r;
+        uint32_t expected_ms;
+    } cases[] = {
+        {5.0, 0, 1000},  // replaced by 1: the smallest pause, one second
+        {5.0, 2147483647, static_cast<uint32_t>(std::ceil(5.0 * std::log(2147483647.0)) * 1000)},  // 108 s
+        {5.0, 2147483646, 108000},
+        {5.0, 1073741824, 4000},  // half the range: 5 ln 2 = 3.47 -> 4 s
+        {4.018, 1073741824, 3000},  // 4.018 ln 2 = 2.785 -> 3 s
+        {10.0, 1, 1000},
+    };
+    for (const Case& c : cases) EXPECT_EQ(burst_pause_ms(c.b, c.r), c.expected_ms) << c.b << " " << c.r;
+    EXPECT_EQ(burst_pause_ms(5.0, 2147483647), 108000u);
+}
+
+TEST_F(MainLoopTest, ReportPeriodsFollowBeaconInterval) {
+    struct Case {
+        uint32_t type;
+        double b;
+        uint32_t expected;
+    } cases[] = {
+        {SEND_REPORT, 5.0, 10000},          {SEND_SSM_REPORT, 5.0, 20000},
+        {SEND_MAP_REPORT, 5.0, 30000},      {SEND_WEBSITE_REPORT, 5.0, 120000},
+        {SEND_REPORT, 4.5, 9000},           {SEND_REPORT, 4.0178, 8035},
+        {SEND_WEBSITE_REPORT, 6.5, 156000},
+    };
+    for (const Case& c : cases) EXPECT_EQ(report_period_ms(c.type, c.b), c.expected) << c.type << " " << c.b;
+}
+
+TEST_F(MainLoopTest, BurstIsTenProbesHundredMillisecondsApartThenAPause) {
+    TimerQueue queue(fake_clock);
+    uint64_t origin = fake_now;
+    rec.next_random = 0;  // pause of 1000 ms
+    queue.insert_event(SEND_PROBE, 100);
+    run_until(queue, origin + 3500);
+    std::vector<uint64_t> probes = times_of(SEND_PROBE, origin);
+    // First burst at 100..1000; NEW_PROBE_BURST at 1000 + 1000; next probes at 2100..3000.
+    std::vector<uint64_t> expected;
+    for (int i = 1; i <= 10; ++i) expected.push_back(100 * i);
+    for (int i = 1; i <= 10; ++i) expected.push_back(2000 + 100 * i);
+    EXPECT_EQ(probes, expected);
+}
+
+TEST_F(MainLoopTest, SsmBurstsRunIndependently) {
+    TimerQueue queue(fake_clock);
+    uint64_t origin = fake_now;
+    rec.next_random = 1073741824;  // 4 s pauses at beacon_interval 5.0
+    queue.insert_event(SEND_PROBE, 100);
+    queue.insert_event(SSM_SEND_PROBE, 100);
+    run_until(queue, origin + 1500);
+    EXPECT_EQ(times_of(SEND_PROBE, origin).size(), 10u);
+    EXPECT_EQ(times_of(SSM_SEND_PROBE, origin).size(), 10u);
+    EXPECT_EQ(probe_count, 10u);
+    EXPECT_EQ(ssm_probe_count, 10u);
+    // Exactly one of SEND_PROBE / NEW_PROBE_BURST per channel is queued.
+    int bursts = 0;
+    for (const TimerEvent& e : queue.entries()) {
+        EXPECT_NE(e.type, SEND_PROBE);
+        EXPECT_NE(e.type, SSM_SEND_PROBE);
+        if (e.type == NEW_PROBE_BURST || e.type == NEW_SSM_PROBE_BURST) ++bursts;
+    }
+    EXPECT_EQ(bursts, 2);
+    run_until(queue, origin + 1000 + 4000 + 100 + 1);
+    auto probes = times_of(SEND_PROBE, origin);
+    ASSERT_EQ(probes.size(), 11u);
+    EXPECT_EQ(probes[10], 5100u);
+}
+
+TEST_F(MainLoopTest, ReportsFirstFireAtTheirStartPeriodsThenFollowTheInterval) {
+    TimerQueue queue(fake_clock);
+    uint64_t origin = fake_now;
+    queue.insert_event(SEND_REPORT, 10000);
+    queue.insert_event(SEND_MAP_REPORT, 30000);
+    queue.insert_event(SEND_WEBSITE_REPORT, 120000);
+    run_until(queue, origin + 10000);
+    EXPECT_EQ(times_of(SEND_REPORT, origin), std::vector<uint64_t>({10000}));
+    beacon_interval = 4.5;  // changed by bandwidth accounting after the first report
+    run_until(queue, origin + 30000);
+    // 10000 was inserted again with 2 * 5.0; the next with 2 * 4.5.
+    EXPECT_EQ(times_of(SEND_REPORT, origin), std::vector<uint64_t>({10000, 20000, 29000}));
+    EXPECT_EQ(times_of(SEND_MAP_REPORT, origin), std::vector<uint64_t>({30000}));
+    run_until(queue, origin + 120000);
+    EXPECT_EQ(times_of(SEND_WEBSITE_REPORT, origin), std::vector<uint64_t>({120000}));
+    EXPECT_EQ(times_of(SEND_MAP_REPORT, origin), std::vector<uint64_t>({30000, 57000, 84000, 111000}));
+}
+
+TEST_F(MainLoopTest, PeriodicEventsKeepTheirOwnPeriodWithoutDrift) {
+    TimerQueue queue(fake_clock);
+    uint64_t origin = fake_now;
+    queue.insert_event(GARBAGE_COLLECT, 30000);
+    queue.insert_event(DUMP_STATS, 7000);
+    queue.insert_event(BANDWIDTH_STATS, 10000);
+    queue.insert_event(BANDWIDTH_STATS_2, 600000);
+    // Take events late: jump the clock in uneven steps.
+    for (uint64_t step : {6999u, 2u, 12345u, 40000u, 600000u}) {
+        fake_now += step;
+        queue.update_taccum(fake_now);
+        TimerEvent event;
+        while (queue.pop_due(event)) dispatch_event(queue, event);
+    }
+    // Every occurrence ran at its own multiple of the period, however late.
+    auto gc = times_of(GARBAGE_COLLECT, origin);
+    EXPECT_EQ(gc.size(), 21u);  // 30000 * 21 = 630000 <= 659346
+    auto dumps = times_of(DUMP_STATS, origin);
+    EXPECT_EQ(dumps.size(), 659346u / 7000u);
+    EXPECT_EQ(times_of(BANDWIDTH_STATS_2, origin).size(), 1u);
+    EXPECT_EQ(queue.count(), 4u);
+}
+
+TEST_F(MainLoopTest, RegisterRefusesDescriptorsOutsideTheWaitSet) {
+    FD_ZERO(&receive_set);
+    receive_sockets.clear();
+    max_receive_fd = 0;
+    EXPECT_TRUE(register_receive_socket(KIND_ASM, 5));
+    EXPECT_TRUE(register_receive_socket(KIND_SSM, 3));
+    EXPECT_FALSE(register_receive_socket(KIND_SSM, FD_SETSIZE));
+    EXPECT_FALSE(register_receive_socket(KIND_SSM, -1));
+    ASSERT_EQ(receive_sockets.size(), 2u);
+    EXPECT_EQ(receive_sockets[0].fd, 5);
+    EXPECT_EQ(receive_sockets[1].kind, KIND_SSM);
+    EXPECT_EQ(max_receive_fd, 5);
+    EXPECT_TRUE(FD_ISSET(3, &receive_set));
+    receive_sockets.clear();
+    FD_ZERO(&receive_set);
+    max_receive_fd = 0;
+}
+
+}  // namespace
