@@ -74,6 +74,17 @@ bool Address::parse(const char* text, bool require_multicast, bool default_port,
     }
     const char* node = copy[0] ? copy : nullptr;
 
+    // The resolver takes a numeric port above 65535 modulo 65536, which
+    // would put the beacon on a port nobody asked for.
+    if (service && service[0] && strspn(service, "0123456789") == strlen(service)) {
+        unsigned long port = 0;
+        for (const char* p = service; *p && port <= 65535; ++p) port = port * 10 + static_cast<unsigned long>(*p - '0');
+        if (port > 65535) {
+            log_info("getaddrinfo failed: %s", gai_strerror(EAI_SERVICE));
+            return false;
+        }
+    }
+
     struct addrinfo hints;
     memset(&hints, 0, sizeof hints);
     hints.ai_family = forced_family;

@@ -99,7 +99,9 @@ int leave_ssm_source(int fd, const Address& group, const Address& source) {
 }
 
 int open_multicast_socket(const Address& address, bool bind_to_address, bool skip_join) {
-    int fd = socket(address.family(), SOCK_DGRAM, 0);
+    // Close-on-exec: the program launched after a dump must not inherit the
+    // beacon's sockets and memberships.
+    int fd = socket(address.family(), SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         perror("Failed to create multicast socket");
         return -1;

@@ -83,6 +83,10 @@ TEST_F(AddressTest, ParseNumericTexts) {
         {"224.1.2.3", true, true, AF_INET6, false, 0, ""},
         {"ff3e::beac", true, true, AF_INET, false, 0, ""},
         {"224.1.2.3/10000/5", true, true, AF_UNSPEC, false, 0, ""},
+        // A port the resolver would silently take modulo 65536.
+        {"224.1.2.3/65536", true, true, AF_UNSPEC, false, 0, ""},
+        {"224.1.2.3/70000", true, true, AF_UNSPEC, false, 0, ""},
+        {"10.0.0.1/0000065536", false, false, AF_UNSPEC, false, 0, ""},
     };
     for (const Case& c : cases) {
         settings.forced_family = c.forced_family;
