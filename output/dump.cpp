@@ -1,5 +1,8 @@
 #include "output/dump.h"
 
+#include "control/log.h"
+
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -95,9 +98,36 @@ void write_remote_beacon(FILE* out, const Address& address, const Source& source
 }
 
 // Starts the program on the new dump; the main loop reaps it.
+// The program launched after the last dump, while it may still run.
+pid_t launched_child = 0;
+bool overlap_logged = false;
+
+// A program that hangs must not make the beacon start a new copy at every
+// dump until the process table is full: while the previous one still runs,
+// no new one is started (said once per episode in the log).
+bool previous_launch_running() {
+    if (launched_child <= 0) return false;
+    if (waitpid(launched_child, nullptr, WNOHANG) == 0) return true;
+    // Ended (reaped here, or already by the main loop).
+    launched_child = 0;
+    overlap_logged = false;
+    return false;
+}
+
 void launch(const std::string& program, const std::string& dump_file) {
+    if (previous_launch_running()) {
+        if (!overlap_logged) {
+            log_message(LOG_WARNING, "Program %s still running from an earlier dump; not started again",
+                        program.c_str());
+            overlap_logged = true;
+        }
+        return;
+    }
     pid_t child = fork();
-    if (child != 0) return;  // parent, or a failed fork: nothing to start
+    if (child != 0) {  // parent, or a failed fork: nothing to start
+        if (child > 0) launched_child = child;
+        return;
+    }
     execlp(program.c_str(), program.c_str(), dump_file.c_str(), static_cast<char*>(nullptr));
     // The child exists only to become the program; it must never come back
     // into the beacon's loop nor flush the beacon's stdio buffers.

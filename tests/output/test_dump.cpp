@@ -1,6 +1,8 @@
 // The XML dump: the exact text rendered from a constructed table, the
 // escaping of text learnt from the network, and the file's replacement.
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -688,6 +690,44 @@ TEST_F(WriteDumpTest, FailedExecEndsTheChildAtOnce) {
     EXPECT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 127);
     EXPECT_TRUE(exists(settings.dump_file));
+}
+
+TEST_F(WriteDumpTest, AHangingProgramIsNotStartedAgainUntilItEnds) {
+    // Each start appends a line; the program then waits for a release file.
+    const std::string starts = dir + "/starts";
+    const std::string release = dir + "/release";
+    write_script(dir + "/hang.sh", "echo started >> '" + starts + "'\nwhile [ ! -e '" + release +
+                                       "' ]; do sleep 0.02; done\n");
+    settings.launch_program = dir + "/hang.sh";
+    auto lines = [&] {
+        std::string text = read_file(starts);
+        return std::count(text.begin(), text.end(), '\n');
+    };
+    auto wait_lines = [&](long n) {
+        for (int i = 0; i < 500 && lines() < n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return lines();
+    };
+
+    testing::internal::CaptureStderr();
+    write_dump();
+    EXPECT_EQ(wait_lines(1), 1);
+    write_dump();
+    write_dump();
+    std::string log = testing::internal::GetCapturedStderr();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(lines(), 1) << "a second copy was started while the first still ran";
+    EXPECT_NE(log.find("still running from an earlier dump; not started again"), std::string::npos) << log;
+    EXPECT_EQ(log.find("not started again", log.find("not started again") + 1), std::string::npos)
+        << "said once per episode: " << log;
+
+    std::ofstream(release) << "";
+    int status = wait_child();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    unlink(release.c_str());
+    write_dump();  // the earlier one has ended: a new one starts
+    EXPECT_EQ(wait_lines(2), 2);
+    std::ofstream(release) << "";
+    wait_child();
 }
 
 }  // namespace
