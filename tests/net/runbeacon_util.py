@@ -1,0 +1,303 @@
+"""Helpers shared by the black-box scripts that run real beacons in the lab
+(test_lifecycle, test_probes, test_measure, test_dump): starting beacons,
+reading their log lines, taking probes and reports apart, building crafted
+ones, reading dump files, and one-line-per-check reporting."""
+
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import lab  # noqa: E402
+
+MAGIC = b"\xbe\xac"
+VERSION = 1
+PROBE = 0
+REPORT = 1
+SENDER_TTL = 127          # the hop limit every beacon sends with
+DEFAULT_PORT = 10000
+CONTACT = "noc@lab.example"
+
+
+class CheckFailed(AssertionError):
+    pass
+
+
+def check(cond, name, detail=""):
+    """One named check: prints 'ok: name' when cond holds, raises
+    CheckFailed naming the check (and the detail) otherwise."""
+    if not cond:
+        raise CheckFailed("%s%s" % (name, (": " + str(detail)) if detail != "" else ""))
+    print("  ok: %s" % name, flush=True)
+
+
+def check_eq(got, want, name):
+    check(got == want, name, "got %r, want %r" % (got, want))
+
+
+def setup(doc):
+    """Common start of a script: --binary, root (else exit 77), and the
+    binary's presence.  Returns the absolute path of the binary."""
+    args = lab.parse_args()
+    lab.require_root()
+    binary = args.binary
+    if not binary or not os.access(binary, os.X_OK):
+        print("FAIL: no executable quillon given (--binary %s)" % binary, flush=True)
+        sys.exit(2)
+    print(doc.strip().splitlines()[0], flush=True)
+    return binary
+
+
+# ---------------------------------------------------------------------------
+# Beacons
+
+def beacon_args(name, group, *extra, contact=CONTACT):
+    return ["-n", name, "-a", contact, "-b", group] + [str(e) for e in extra]
+
+
+def start_beacon(host, binary, args, label="quillon"):
+    """Starts quillon with args in host's namespace.  `ip netns exec`
+    replaces itself with the program, so proc.pid is the beacon's pid."""
+    proc = host.run([binary] + list(args), label=label)
+    return proc
+
+
+def comm(pid):
+    try:
+        with open("/proc/%d/comm" % pid) as f:
+            return f.read().strip()
+    except OSError:
+        return None
+
+
+def wait_started(proc, timeout=5.0):
+    """Waits for the "Local name is" line (the last line of start-up)."""
+    lab.wait_for(lambda: "Local name is" in proc.stderr_text() or proc.poll() is not None, timeout)
+    text = proc.stderr_text()
+    if "Local name is" not in text:
+        raise CheckFailed("beacon %s did not start (status %r): %s" % (
+            " ".join(proc.argv[4:]), proc.poll(), text.strip()[-500:]))
+
+
+def cpu_ticks(pid):
+    """utime + stime of pid in clock ticks."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def stop(proc, sig=signal.SIGTERM, timeout=5.0):
+    """Sends sig and returns the exit status (None when it did not end)."""
+    if proc.poll() is None:
+        os.kill(proc.pid, sig)
+    try:
+        return proc.wait(timeout)
+    except subprocess.TimeoutExpired:
+        return None
+
+
+# ---------------------------------------------------------------------------
+# Log lines: "Mon DD HH:MM:SS.uuuuuu message"
+
+LOG_RE = re.compile(r"^([A-Z][a-z]{2} [ 0-3]\d \d\d:\d\d:\d\d)\.(\d{6}) (.*)$")
+
+
+def _log_time(stamp, micros):
+    now = time.localtime()
+    t = time.strptime("%d %s" % (now.tm_year, stamp), "%Y %b %d %H:%M:%S")
+    secs = time.mktime(t)
+    if secs > time.time() + 86400:       # written last December
+        t = time.strptime("%d %s" % (now.tm_year - 1, stamp), "%Y %b %d %H:%M:%S")
+        secs = time.mktime(t)
+    return secs + int(micros) / 1e6
+
+
+def log_lines(text):
+    """[(wall-clock seconds, message)] of the time-stamped lines of text."""
+    out = []
+    for line in text.splitlines():
+        m = LOG_RE.match(line)
+        if m:
+            out.append((_log_time(m.group(1), m.group(2)), m.group(3)))
+    return out
+
+
+def find_logs(proc, pattern):
+    """[(time, match)] of the log lines whose message matches pattern."""
+    rx = re.compile(pattern)
+    out = []
+    for t, msg in log_lines(proc.stderr_text()):
+        m = rx.fullmatch(msg)
+        if m:
+            out.append((t, m))
+    return out
+
+
+def wait_logs(proc, pattern, count=1, timeout=10.0):
+    lab.wait_for(lambda: len(find_logs(proc, pattern)) >= count, timeout, interval=0.1)
+    return find_logs(proc, pattern)
+
+
+# ---------------------------------------------------------------------------
+# Wire formats
+
+def probe(seq, ts):
+    return struct.pack("!2sBBII", MAGIC, VERSION, PROBE, seq & 0xFFFFFFFF, ts & 0xFFFFFFFF)
+
+
+def parse_probe(payload):
+    """(seq, ts) of a well-formed probe, else None."""
+    if len(payload) != 12 or payload[:4] != MAGIC + bytes([VERSION, PROBE]):
+        return None
+    return struct.unpack("!II", payload[4:])
+
+
+def tlv(kind, value):
+    if isinstance(kind, str):
+        kind = ord(kind)
+    if isinstance(value, str):
+        value = value.encode()
+    return bytes([kind, len(value)]) + value
+
+
+def report(tlvs, ttl=SENDER_TTL):
+    """A report datagram: header with sender TTL, then the TLV bytes."""
+    return MAGIC + bytes([VERSION, REPORT, ttl]) + b"".join(tlvs)
+
+
+def is_report(payload):
+    return len(payload) >= 5 and payload[:4] == MAGIC + bytes([VERSION, REPORT])
+
+
+def website_report(name, websites=(), country=None, flags=0, contact=CONTACT):
+    """The bytes of the website report a beacon with these settings sends;
+    websites: (letter, url) pairs in any order."""
+    tl = [tlv("n", name), tlv("a", contact)]
+    for letter, url in sorted(websites):
+        tl.append(tlv(letter, url))
+    if country:
+        tl.append(tlv("C", country))
+    tl.append(tlv("F", struct.pack("!I", flags)))
+    return report(tl)
+
+
+def plain_report(name, contact=CONTACT):
+    """A report that lists no sources: header, name and contact."""
+    return report([tlv("n", name), tlv("a", contact)])
+
+
+def farewell_report(name, contact=CONTACT):
+    return report([tlv("n", name), tlv("a", contact), b"\x51\x00"])
+
+
+def ms32(seconds):
+    """Low 32 bits of wall-clock milliseconds."""
+    return int(seconds * 1000) & 0xFFFFFFFF
+
+
+# ---------------------------------------------------------------------------
+# Multicast membership as the namespace's kernel shows it
+
+def proc_net(host, name):
+    return host.check_output(["cat", "/proc/net/" + name])
+
+
+def igmp_has(host, group):
+    """The group is joined (any socket, any mode) in host's namespace."""
+    if ":" in group:
+        return socket.inet_pton(socket.AF_INET6, group).hex() in proc_net(host, "igmp6")
+    return socket.inet_aton(group)[::-1].hex().upper() in proc_net(host, "igmp")
+
+
+def mcfilter_sources(host, group):
+    """Source addresses (text) in the source filter of group, from
+    /proc/net/mcfilter or mcfilter6."""
+    out = []
+    if ":" in group:
+        want = socket.inet_pton(socket.AF_INET6, group).hex()
+        for line in proc_net(host, "mcfilter6").splitlines()[1:]:
+            f = line.split()
+            if len(f) >= 4 and f[2] == want:
+                out.append(socket.inet_ntop(socket.AF_INET6, bytes.fromhex(f[3])))
+    else:
+        want = "0x" + socket.inet_aton(group).hex()
+        for line in proc_net(host, "mcfilter").splitlines()[1:]:
+            f = line.split()
+            if len(f) >= 4 and f[2].lower() == want:
+                out.append(socket.inet_ntoa(bytes.fromhex(f[3][2:])))
+    return out
+
+
+def udp_sockets(host):
+    """Local 'addr:port' texts of the UDP sockets in host's namespace."""
+    out = []
+    for line in host.check_output(["ss", "-uanH"]).splitlines():
+        f = line.split()
+        if len(f) >= 4:
+            out.append(f[3])
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Dump files
+
+def xmllint_ok(path):
+    """None when xmllint is missing or the file is well-formed; else its
+    complaint."""
+    if shutil.which("xmllint") is None:
+        return None
+    r = subprocess.run(["xmllint", "--noout", path], capture_output=True, text=True)
+    return None if r.returncode == 0 else (r.stderr.strip() or "status %d" % r.returncode)
+
+
+def read_dump(path):
+    """(mtime, text, root element) of the dump file, or None while it does
+    not exist.  Raises CheckFailed when it does not parse."""
+    try:
+        st = os.stat(path)
+        with open(path, "rb") as f:
+            data = f.read()
+    except FileNotFoundError:
+        return None
+    try:
+        root = ET.fromstring(data)
+    except ET.ParseError as e:
+        raise CheckFailed("dump %s does not parse: %s\n%s" % (path, e, data[:2000]))
+    return st.st_mtime, data.decode("utf-8", "replace"), root
+
+
+def dump_group(root):
+    return root.find("group")
+
+
+def local_beacon(root):
+    """The local beacon's element: the first beacon of the group."""
+    return root.find("group").find("beacon")
+
+
+def remote_beacons(root):
+    return root.find("group").findall("beacon")[1:]
+
+
+def local_source(root, addr):
+    """The local beacon's source element whose addr is addr (with port)."""
+    for s in local_beacon(root).find("sources").findall("source"):
+        if s.get("addr") == addr:
+            return s
+    return None
+
+
+def local_source_by_host(root, host_addr):
+    """The local beacon's source elements whose address part is host_addr."""
+    out = []
+    for s in local_beacon(root).find("sources").findall("source"):
+        if s.get("addr", "").rsplit("/", 1)[0] == host_addr:
+            out.append(s)
+    return out
