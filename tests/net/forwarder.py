@@ -232,6 +232,7 @@ class Forwarder:
         self.dirty = True
         self.last_write = 0.0
         self.stopping = False
+        self.wake_fd = None
 
     @staticmethod
     def _norm(addr):
@@ -393,6 +394,8 @@ class Forwarder:
 
     def run(self):
         fds = [s for _, s, _ in self.legs]
+        if self.wake_fd is not None:
+            fds.append(self.wake_fd)
         while not self.stopping:
             now = time.monotonic()
             if self.held is not None and self.held[0] <= now:
@@ -410,6 +413,12 @@ class Forwarder:
             except InterruptedError:
                 continue
             for s in readable:
+                if s == self.wake_fd:
+                    try:
+                        os.read(self.wake_fd, 512)
+                    except BlockingIOError:
+                        pass
+                    continue
                 leg = self.by_fd[s.fileno()]
                 ifname = self.legs[leg][0]
                 for _ in range(256):
@@ -462,9 +471,14 @@ def main(argv=None):
     def stop(signum, frame):
         fwd.stopping = True
 
+    wake_r, wake_w = os.pipe()
+    os.set_blocking(wake_w, False)
+    signal.set_wakeup_fd(wake_w)  # a signal ends the select() at once
     signal.signal(signal.SIGTERM, stop)
     signal.signal(signal.SIGINT, stop)
     fwd.open()
+    os.set_blocking(wake_r, False)
+    fwd.wake_fd = wake_r
     fwd.write_log(force=True)
     if opts.ready:
         with open(opts.ready, "w") as f:

@@ -309,9 +309,15 @@ class LabProcess(subprocess.Popen):
             try:
                 self.wait(timeout)
             except subprocess.TimeoutExpired:
-                self._kill_group()
+                pass
+            # Also whatever it started in its session and left behind.  Only
+            # for a process that was running just now: the group id of one
+            # reaped long ago may belong to someone else by now.
+            self._kill_group()
+            try:
                 self.wait(5)
-        self._kill_group()  # anything the process left behind
+            except subprocess.TimeoutExpired:
+                pass
         return self.returncode
 
     def _kill_group(self):
@@ -328,15 +334,20 @@ class Node:
         self.lab = lab
         self.name = name
         self.ns = "%s-%s" % (lab.prefix, name)
+        self.hostname = name
         self._count = 0
 
     def __repr__(self):
         return "<%s %s>" % (type(self).__name__, self.name)
 
     def _argv(self, cmd):
+        # Each command also gets its own UTS namespace with the node's name
+        # as host name, so programs that default to the host name differ.
         if isinstance(cmd, str):
             cmd = ["sh", "-c", cmd]
-        return ["ip", "netns", "exec", self.ns] + [str(c) for c in cmd]
+        return (["ip", "netns", "exec", self.ns, "unshare", "--uts", "sh", "-c",
+                 'echo "$0" > /proc/sys/kernel/hostname && exec "$@"', self.hostname]
+                + [str(c) for c in cmd])
 
     def run(self, cmd, label=None, env=None, cwd=None, stdin=subprocess.DEVNULL):
         """Starts cmd (argv list, or a string for sh -c) in this namespace in
@@ -711,7 +722,7 @@ class Lab:
         base = os.path.join(self.tmpdir, "forwarder.%d" % self._forwarder_runs)
         ready = base + ".ready"
         self._forwarder_log = base + ".json"
-        argv = [PYTHON, FORWARDER_PY] + self.router.legs + ["--log", self._forwarder_log, "--ready", ready]
+        argv = [PYTHON, "-S", FORWARDER_PY] + self.router.legs + ["--log", self._forwarder_log, "--ready", ready]
         if delay_ms:
             argv += ["--delay-ms", delay_ms]
         if drop_every:
@@ -784,7 +795,8 @@ class Lab:
         was_cleaning = _cleaning
         _cleaning = True
         try:
-            procs, self._procs = self._procs, []
+            procs = [p for p in self._procs if p.poll() is None]
+            self._procs = []
             for p in procs:
                 if p.poll() is None:
                     try:
@@ -846,7 +858,7 @@ class Datagram:
 
 
 def _helper_argv(host, mode):
-    return [PYTHON, LAB_PY, mode]
+    return [PYTHON, "-S", LAB_PY, mode]
 
 
 def udp_send(host, dst, port, payload, src_port=None, ttl=None, family=None,
@@ -1007,6 +1019,10 @@ class _Recorder:
         self.out = open(spec["out"], "a")
         self.n = 0
         self.stopping = False
+        # A signal wakes the select() below through this pipe.
+        self.wake_r, wake_w = os.pipe()
+        os.set_blocking(wake_w, False)
+        signal.set_wakeup_fd(wake_w)
         signal.signal(signal.SIGTERM, self._stop)
         signal.signal(signal.SIGINT, self._stop)
 
@@ -1027,8 +1043,8 @@ class _Recorder:
             left = deadline - time.monotonic()
             if left <= 0:
                 break
-            r, _, _ = select.select([sock], [], [], min(left, 0.1))
-            if not r:
+            r, _, _ = select.select([sock, self.wake_r], [], [], left)
+            if sock not in r:
                 continue
             d = handle()
             if d is not None:
