@@ -473,13 +473,14 @@ def classify(records, sender_ip=None):
 
 def ask(host, family, dst, requests, wait, timeout=30):
     """Sends each request ({"src": addr or None, "sport": port, "payload":
-    bytes}) from its own socket in host's namespace to dst port 4321, then
+    bytes, optionally "dst"}) from its own socket in host's namespace to dst
+    (or the request's own dst) port 4321, then
     collects for `wait` seconds whatever comes back to each socket.  Returns
     a list (one per request) of lists of answers {"src", "sport", "dst",
     "ttl", "payload", "t"}."""
     spec = {"family": family, "dst": dst, "wait": wait,
-            "requests": [{"src": r.get("src"), "sport": r["sport"], "payload": r["payload"].hex()}
-                         for r in requests]}
+            "requests": [{"src": r.get("src"), "sport": r["sport"], "payload": r["payload"].hex(),
+                          "dst": r.get("dst") or dst} for r in requests]}
     r = host.execute([PYTHON, UTIL_PY, "_ask"], input=json.dumps(spec), timeout=timeout)
     if r.returncode != 0:
         raise CheckFailed("request helper in %s failed: %s" % (host.name, r.stderr.strip()))
@@ -495,17 +496,22 @@ def _helper_ask(spec):
     socks = []
     for req in spec["requests"]:
         s = socket.socket(fam, socket.SOCK_DGRAM)
+        # The lab's receivers may hold the same port on a group address;
+        # this socket takes no multicast (only the groups it joined: none).
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         if fam == socket.AF_INET6:
+            s.setsockopt(socket.IPPROTO_IPV6, lab.IPV6_MULTICAST_ALL, 0)
             s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
             s.setsockopt(socket.IPPROTO_IPV6, lab.IPV6_RECVHOPLIMIT, 1)
             s.setsockopt(socket.IPPROTO_IPV6, lab.IPV6_RECVPKTINFO, 1)
         else:
+            s.setsockopt(socket.IPPROTO_IP, lab.IP_MULTICAST_ALL, 0)
             s.setsockopt(socket.IPPROTO_IP, lab.IP_RECVTTL, 1)
             s.setsockopt(socket.IPPROTO_IP, lab.IP_PKTINFO, 1)
         s.bind((req["src"] or "", req["sport"]))
         socks.append(s)
     for s, req in zip(socks, spec["requests"]):
-        s.sendto(bytes.fromhex(req["payload"]), (spec["dst"], 4321))
+        s.sendto(bytes.fromhex(req["payload"]), (req["dst"], 4321))
     answers = [[] for _ in socks]
     deadline = time.monotonic() + spec["wait"]
     while True:
