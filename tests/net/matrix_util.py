@@ -1,0 +1,619 @@
+"""Helpers for the whole-system lab scripts (test_system.py, test_ssm_limit.py).
+
+A `Beacon` is one quillon daemon in a lab host with the options it was given,
+so that the tests can say from the configuration alone what every dump must
+show.  `read_dump` parses a dump file into plain records.  `hold_egress` and
+`release_egress` keep a host's outgoing frames queued while a group of
+beacons starts, so that every beacon hears every other beacon's start-up
+website report (the next one is due only two minutes later).
+"""
+
+import ipaddress
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+import time
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import lab  # noqa: E402
+
+VERSION_INFO = "0.3.9.1 ($Rev: 409 $)"
+DEFAULT_PORT = 10000
+SENDER_TTL = 127          # every beacon's multicast hop limit
+GC_PERIOD = 30.0          # seconds between expiry runs
+# beacon_interval never drops below ln(4) / 1.38 * 4 seconds; the time-out
+# is six times it, in whole milliseconds.
+import math  # noqa: E402
+MIN_BEACON_INTERVAL = math.log(4.0) / 1.38 * 4.0
+MIN_TIMEOUT = math.floor(MIN_BEACON_INTERVAL * 6.0 * 1000.0) / 1000.0
+START_TIMEOUT = 30.0      # beacon_interval is 5.0 s until the first accounting
+
+LOG_LINE = re.compile(r"^[A-Z][a-z]{2} [ 0-3]\d \d{2}:\d{2}:\d{2}\.\d{6} (.*)$")
+
+_print_lock = threading.Lock()
+
+
+def say(*parts):
+    with _print_lock:
+        print(*parts, flush=True)
+
+
+def norm_ip(text):
+    return str(ipaddress.ip_address(text))
+
+
+def host_of(addr_text):
+    """'10.77.0.1/4321' -> '10.77.0.1'."""
+    return addr_text.rsplit("/", 1)[0]
+
+
+class Beacon:
+    """One daemon: its host, identity and announced settings.
+
+    joins_ssm: started with -S (receives SSM); sends_ssm: -S or -O."""
+
+    def __init__(self, lab_, host, name, family, group, *, ssm=False, send_only=False,
+                 bootstrap=None, country=None, website=None, matrix=None, lg=None,
+                 website_lg_prefix=None, ssmping_flag=False, verbose=0, dump=True, extra=()):
+        self.lab = lab_
+        self.host = host
+        self.name = name
+        self.family = family
+        self.group = group
+        self.contact = "ops-%s@example.net" % re.sub(r"[^a-z]", "", name.lower())[:12]
+        self.joins_ssm = ssm
+        self.sends_ssm = ssm or send_only
+        self.send_only = send_only
+        self.bootstrap = bootstrap
+        self.country = country
+        self.websites = {}
+        if website:
+            self.websites["G"] = website
+        if website_lg_prefix:
+            self.websites["L"] = website_lg_prefix
+        if lg:
+            self.websites["L"] = lg
+        if matrix:
+            self.websites["M"] = matrix
+        self.flags = []
+        if ssm:
+            self.flags.append("SSM")
+        if ssmping_flag:
+            self.flags.append("SSMPing")
+        self.ip = norm_ip(host.addr(family))
+        self.segment = host.segment
+        self.dump_path = os.path.join(lab_.tmpdir, "%s.dump.xml" % host.name) if dump else None
+        argv = [None, "-n", name, "-a", self.contact, "-b", group]
+        if self.dump_path:
+            argv += ["-d", self.dump_path, "-I", "5"]
+        if country:
+            argv += ["-C", country]
+        if website:
+            argv += ["-W", website]
+        if website_lg_prefix:
+            argv += ["-W", "lg$" + website_lg_prefix]
+        if matrix:
+            argv += ["-Wm", matrix]
+        if lg:
+            argv += ["-Wl", lg]
+        if ssmping_flag:
+            argv += ["-F", "ssmping"]
+        argv += ["-v"] * verbose
+        argv += list(extra)
+        # Options with an optional value go last or before another option,
+        # so that they never take the next word as their value.
+        if ssm:
+            argv += ["-S"]
+        if send_only:
+            argv += ["-O"]
+        if bootstrap:
+            argv += ["-B", bootstrap]
+        self.argv_tail = argv[1:]
+        self.proc = None
+        self.started = None       # wall clock, just before the process starts
+        self.addr = None          # "ip/port" as the beacon's own dump shows it
+
+    def __repr__(self):
+        return self.name
+
+    def ssm_label(self):
+        return "232.2.3.2/10000" if self.family == 4 else "ff3e::beac/10000"
+
+    def group_label(self):
+        return "%s/%d" % (norm_ip(self.group), DEFAULT_PORT)
+
+    def start(self, binary):
+        self.started = time.time()
+        self.proc = self.host.run([binary] + self.argv_tail, label=re.sub(r"\W", "", self.name) or "beacon")
+        return self.proc
+
+    def stderr(self):
+        return self.proc.stderr_text() if self.proc else ""
+
+    def log_messages(self):
+        """The messages of the time-stamped log lines on standard error."""
+        out = []
+        for line in self.stderr().splitlines():
+            m = LOG_LINE.match(line)
+            if m:
+                out.append(m.group(1))
+        return out
+
+    def started_up(self):
+        return any(m.startswith("Local name is `") for m in self.log_messages())
+
+    def signal(self, sig):
+        os.kill(self.proc.pid, sig)
+
+    def kill(self):
+        self.signal(signal.SIGKILL)
+        self.proc.wait(5)
+
+    def terminate(self, timeout=5.0):
+        self.signal(signal.SIGTERM)
+        return self.proc.wait(timeout)
+
+
+def hop_count(receiver, sender):
+    """Routers between two beacons: the lab's hosts sit on two segments joined
+    by one router, which lowers the TTL by one."""
+    return 0 if receiver.segment == sender.segment else 1
+
+
+# ---------------------------------------------------------------------------
+# Holding a host's outgoing frames
+
+_BACKLOG = re.compile(r"backlog (\d+)b (\d+)p")
+_DUMMY4, _DUMMY6 = "239.255.77.77", "ff3e::77:77"
+
+
+def _backlog_packets(host):
+    out = host.check_output(["tc", "-s", "qdisc", "show", "dev", host.ifname])
+    m = _BACKLOG.search(out)
+    return int(m.group(2)) if m else 0
+
+
+def hold_egress(host):
+    """Queues every frame the host sends from now on, until release_egress.
+    A token bucket with an almost zero rate is installed and its initial
+    tokens are used up by a few throw-away datagrams."""
+    host.check_output(["tc", "qdisc", "replace", "dev", host.ifname, "root", "tbf",
+                       "rate", "8bit", "burst", "1600", "limit", "4000000"])
+    for _ in range(20):
+        lab.udp_send(host, _DUMMY4, 9, [b"hold-%d" % i for i in range(4)], ttl=1)
+        if _backlog_packets(host) > 0:
+            return
+    raise lab.LabError("could not hold the egress of %s" % host.name)
+
+
+def release_egress(host):
+    """Sends the held frames in order and stops holding."""
+    host.check_output(["tc", "qdisc", "change", "dev", host.ifname, "root", "tbf",
+                       "rate", "10gbit", "burst", "4000000", "limit", "4000000"])
+    # The bucket's timer was set for the far future: one more frame makes the
+    # queue run at the new rate at once.
+    for _ in range(20):
+        lab.udp_send(host, _DUMMY4, 9, [b"release"], ttl=1)
+        if _backlog_packets(host) == 0:
+            return
+        time.sleep(0.05)
+    raise lab.LabError("held frames of %s did not leave" % host.name)
+
+
+def start_together(beacons, binary, timeout=15.0):
+    """Starts the beacons so that each one's start-up report reaches all the
+    others: the hosts' outgoing frames are held until every daemon has
+    joined its groups and sent its report, then released."""
+    hosts = []
+    for b in beacons:
+        if b.host not in hosts:
+            hosts.append(b.host)
+    for h in hosts:
+        hold_egress(h)
+    try:
+        for b in beacons:
+            b.start(binary)
+        ok = lab.wait_for(lambda: all(b.started_up() or b.proc.poll() is not None for b in beacons),
+                          timeout, interval=0.02)
+        dead = [b for b in beacons if b.proc.poll() is not None]
+        if dead or not ok:
+            raise AssertionError("beacons did not start: %s" % "; ".join(
+                "%s: %s" % (b.name, b.stderr().strip()[-300:]) for b in beacons
+                if b.proc.poll() is not None or not b.started_up()))
+    finally:
+        for h in hosts:
+            release_egress(h)
+
+
+# ---------------------------------------------------------------------------
+# Dump files
+
+class Stats:
+    def __init__(self, el):
+        self.tag = el.tag
+        self.attrs = dict(el.attrib)
+        self.order = list(el.attrib)
+
+
+class Row:
+    """A <source> element: a local source line or a reported source."""
+
+    def __init__(self, el):
+        self.attrs = dict(el.attrib)
+        self.order = list(el.attrib)
+        self.addr = el.get("addr")
+        self.children = [c.tag for c in el]
+        self.stats = {}
+        for c in el:
+            self.stats[c.tag] = Stats(c)
+
+
+class BeaconElement:
+    def __init__(self, el, problems):
+        self.attrs = dict(el.attrib)
+        self.order = list(el.attrib)
+        self.addr = el.get("addr")
+        self.flags = []
+        self.websites = []
+        self.rows = {}
+        self.children = [c.tag for c in el]
+        for c in el:
+            if c.tag == "flag":
+                if c.get("value") != "true" or list(c.attrib) != ["name", "value"]:
+                    problems.append("flag element %r" % c.attrib)
+                self.flags.append(c.get("name"))
+            elif c.tag == "website":
+                if list(c.attrib) != ["type", "url"]:
+                    problems.append("website element %r" % c.attrib)
+                self.websites.append((c.get("type"), c.get("url")))
+            elif c.tag == "sources":
+                for s in c:
+                    if s.tag != "source":
+                        problems.append("unexpected <%s> in sources" % s.tag)
+                        continue
+                    row = Row(s)
+                    if row.addr in self.rows:
+                        problems.append("source %s listed twice under %s" % (row.addr, self.addr))
+                    self.rows[row.addr] = row
+            else:
+                problems.append("unexpected <%s> in beacon %s" % (c.tag, self.addr))
+
+
+class Dump:
+    """One version of a dump file."""
+
+    def __init__(self, path, data, mtime):
+        self.path = path
+        self.data = data
+        self.mtime = mtime
+        self.problems = []
+        root = ET.fromstring(data)
+        if root.tag != "beacons":
+            self.problems.append("root element <%s>" % root.tag)
+        self.header = dict(root.attrib)
+        self.header_order = list(root.attrib)
+        groups = list(root)
+        if len(groups) != 1 or groups[0].tag != "group":
+            raise ValueError("expected one <group> element, got %s" % [g.tag for g in groups])
+        group = groups[0]
+        self.group = dict(group.attrib)
+        self.group_order = list(group.attrib)
+        elements = list(group)
+        if not elements or any(e.tag != "beacon" for e in elements):
+            raise ValueError("group holds %s" % [e.tag for e in elements])
+        self.local = BeaconElement(elements[0], self.problems)
+        self.remotes = {}
+        for e in elements[1:]:
+            b = BeaconElement(e, self.problems)
+            if b.addr in self.remotes:
+                self.problems.append("beacon %s written twice" % b.addr)
+            self.remotes[b.addr] = b
+
+
+def read_dump(path):
+    """The current version of a dump file, or None when there is none yet.
+    Raises ValueError (with the text) when the file is not well-formed."""
+    try:
+        with open(path, "rb") as f:
+            mtime = os.fstat(f.fileno()).st_mtime
+            data = f.read()
+    except FileNotFoundError:
+        return None
+    try:
+        return Dump(path, data, mtime)
+    except (ET.ParseError, ValueError) as e:
+        raise ValueError("%s is not a valid dump (%s):\n%s" % (path, e, data.decode(errors="replace")))
+
+
+def xmllint_ok(data):
+    """None when xmllint accepts the text (or is not installed), else its complaint."""
+    if shutil.which("xmllint") is None:
+        return None
+    r = subprocess.run(["xmllint", "--noout", "-"], input=data, capture_output=True, timeout=20)
+    return None if r.returncode == 0 else r.stderr.decode(errors="replace").strip()
+
+
+FLOAT1 = re.compile(r"^-?\d+\.\d$")
+FLOAT2 = re.compile(r"^-?\d+\.\d{2}$")
+FLOAT3 = re.compile(r"^-?\d+\.\d{3}$")
+UINT = re.compile(r"^\d+$")
+INT = re.compile(r"^-?\d+$")
+
+STATS_ORDER = ["ttl", "rptage", "loss", "delay", "future", "jitter", "ooo", "dup"]
+
+
+def check_stats(where, st, hops, problems, max_delay_ms=1000.0):
+    """A statistics element of a loss-free lab path: no loss, duplicates or
+    reordering, a plausible delay (both clocks are the same machine's, so
+    never from the future) and the hop count expected between the two hosts."""
+    a = st.attrs
+    want_order = [k for k in STATS_ORDER if k in a]
+    if st.order != want_order or set(a) - set(STATS_ORDER):
+        problems.append("%s: attributes %s" % (where, st.order))
+        return
+    if hops is None:
+        if "ttl" in a:
+            problems.append("%s: ttl=%s where none is due" % (where, a["ttl"]))
+    elif a.get("ttl") != str(hops):
+        problems.append("%s: ttl=%r, want %d" % (where, a.get("ttl"), hops))
+    for key, pattern in (("rptage", UINT), ("loss", FLOAT1), ("delay", FLOAT3), ("jitter", FLOAT3),
+                         ("ooo", FLOAT3), ("dup", FLOAT3)):
+        if not pattern.match(a.get(key, "")):
+            problems.append("%s: %s=%r" % (where, key, a.get(key)))
+            return
+    if a["loss"] != "0.0" or a["ooo"] != "0.000" or a["dup"] != "0.000":
+        problems.append("%s: loss/ooo/dup %s/%s/%s on a loss-free path" % (where, a["loss"], a["ooo"], a["dup"]))
+    if "future" in a:
+        problems.append("%s: delay in the future between two clocks of one machine" % where)
+    if not 0.0 <= float(a["delay"]) < max_delay_ms:
+        problems.append("%s: delay %s ms" % (where, a["delay"]))
+    if not 0.0 <= float(a["jitter"]) < max_delay_ms:
+        problems.append("%s: jitter %s ms" % (where, a["jitter"]))
+
+
+# ---------------------------------------------------------------------------
+# What a dump must show
+
+def website_list(beacon):
+    names = {"G": "generic", "L": "lg", "M": "matrix"}
+    return [(names[k], beacon.websites[k]) for k in sorted(beacon.websites)]
+
+
+class World:
+    """Every beacon of a scenario, found by the address text dumps use.
+
+    A beacon's address (with the port its sending socket got) is learnt from
+    its own dump, or from others' dumps for one that never wrote one.
+    `no_figures` are addresses of which no beacon can have measured figures
+    (a beacon killed before its fourth probe burst, a bootstrap entry under
+    a port no beacon sends from)."""
+
+    def __init__(self, beacons):
+        self.beacons = list(beacons)
+        self.no_figures = set()
+        self.aliases = {}      # address text -> label of something that is no beacon
+
+    def find(self, addr):
+        for b in self.beacons:
+            if b.addr == addr:
+                return b
+        return None
+
+    def learn(self, dump):
+        """Fills in beacons' addresses from a dump: the local element and any
+        element whose host is a beacon's host with a name equal to its name."""
+        for el in [dump.local] + list(dump.remotes.values()):
+            if not el.addr or "/" not in el.addr or el.addr in self.aliases:
+                continue
+            for b in self.beacons:
+                # One beacon per host: an element not yet identified (its
+                # start-up report was missed) is still that host's beacon.
+                if b.addr is None and host_of(el.addr) == b.ip and el.attrs.get("name", b.name) == b.name:
+                    b.addr = el.addr
+
+
+def check_dump(d, me, live, world, complete, row_names=False, allow=(), max_delay_ms=1000.0):
+    """Problems of dump d of beacon `me` (an empty list: none).
+
+    live: the beacons that form the matrix.  complete: every cell of the
+    matrix of `live` must be there (else only what is there is checked, so
+    that the same rules hold for every dump ever read).  row_names: reported
+    sources must carry the names that map reports give them.  allow:
+    addresses that may still have an element and a source line, without
+    figures (beacons on their way out)."""
+    p = list(d.problems)
+    # Header and group.
+    if d.header_order != ["rxrate", "txrate", "versioninfo"]:
+        p.append("header attributes %s" % d.header_order)
+    if d.header.get("versioninfo") != VERSION_INFO:
+        p.append("versioninfo %r" % d.header.get("versioninfo"))
+    for k in ("rxrate", "txrate"):
+        if not FLOAT2.match(d.header.get(k, "")) or float(d.header[k]) < 0:
+            p.append("header %s=%r" % (k, d.header.get(k)))
+    want = ["addr"] + (["ssmgroup"] if me.joins_ssm else []) + ["int"]
+    if d.group_order != want:
+        p.append("group attributes %s, want %s" % (d.group_order, want))
+    if d.group.get("addr") != me.group_label():
+        p.append("group addr %r, want %r" % (d.group.get("addr"), me.group_label()))
+    if me.joins_ssm and d.group.get("ssmgroup") != me.ssm_label():
+        p.append("ssmgroup %r, want %r" % (d.group.get("ssmgroup"), me.ssm_label()))
+    interval = d.group.get("int", "")
+    if not FLOAT2.match(interval) or not 4.02 <= float(interval) <= 26.70:
+        p.append("group int=%r: beacon_interval stays between 4.02 and 26.70 s here" % interval)
+
+    # The local beacon.
+    el = d.local
+    want = ["name", "addr", "contact"] + (["country"] if me.country else []) + ["age", "lastupdate", "rxlocal"]
+    if el.order != want:
+        p.append("local beacon attributes %s, want %s" % (el.order, want))
+    a = el.attrs
+    for k, v in (("name", me.name), ("contact", me.contact), ("country", me.country),
+                 ("lastupdate", "0"), ("rxlocal", "true")):
+        if v is not None and a.get(k) != v:
+            p.append("local beacon %s=%r, want %r" % (k, a.get(k), v))
+    if me.addr and a.get("addr") != me.addr:
+        p.append("local addr %r, want %r" % (a.get("addr"), me.addr))
+    if not UINT.match(a.get("age", "")):
+        p.append("local age %r" % a.get("age"))
+    elif complete and me.started and abs(int(a["age"]) - (d.mtime - me.started)) > 2.5:
+        p.append("local age %s for a beacon started %.1f s before the dump" % (a["age"], d.mtime - me.started))
+    p += _check_identity_extras("local beacon", el, me)
+
+    # Its sources: what it measures itself.
+    others = [b for b in live if b is not me]
+    for s in others:
+        row = el.rows.get(s.addr) if s.addr else None
+        if row is None:
+            if complete:
+                p.append("no local source line for %s (%s)" % (s.name, s.addr))
+            continue
+        where = "%s's line for %s" % (me.name, s.name)
+        has_name = complete or "name" in row.attrs
+        has_country = bool(s.country) if complete else "country" in row.attrs
+        want = (["addr"] + (["name", "contact"] if has_name else []) + (["country"] if has_country else [])
+                + ["age", "lastupdate"])
+        if row.order != want:
+            p.append("%s: attributes %s, want %s" % (where, row.order, want))
+        for k, v in (("name", s.name), ("contact", s.contact), ("country", s.country)):
+            if k in row.attrs and row.attrs[k] != v:
+                p.append("%s: %s=%r, want %r" % (where, k, row.attrs[k], v))
+        p += _check_ages(where, row.attrs, complete, a.get("age"))
+        p += _check_figures(where, row, me, s, complete, measured=True, max_delay_ms=max_delay_ms)
+    for addr, row in el.rows.items():
+        b = world.find(addr)
+        if b in others or (addr in allow and not row.children):
+            continue
+        if not complete:
+            if addr in world.no_figures:
+                if not row.children:
+                    continue
+            elif b is not None and b is not me:
+                # A beacon that has left, until it is removed.
+                p += _check_figures("%s's line for %s" % (me.name, b.name), row, me, b, False, True, max_delay_ms)
+                continue
+        p.append("%s lists source %s (%s)%s" % (me.name, addr, b.name if b else world.aliases.get(addr, "unknown"),
+                                                " with figures" if row.children else ""))
+
+    # Remote beacons: what each of them reports.
+    for s in others:
+        el = d.remotes.get(s.addr) if s.addr else None
+        if el is None:
+            if complete:
+                p.append("no beacon element for %s (%s)" % (s.name, s.addr))
+            continue
+        where = "%s's element for %s" % (me.name, s.name)
+        want = ["name", "contact", "addr", "age", "rxlocal", "lastupdate"]
+        if not complete and "name" not in el.attrs:
+            want = ["addr", "age", "rxlocal", "lastupdate"]
+        if el.order != want:
+            p.append("%s: attributes %s, want %s" % (where, el.order, want))
+        for k, v in (("name", s.name), ("contact", s.contact)):
+            if k in el.attrs and el.attrs[k] != v:
+                p.append("%s: %s=%r, want %r" % (where, k, el.attrs[k], v))
+        if complete and el.attrs.get("rxlocal") != "true":
+            p.append("%s: rxlocal=%r for a beacon heard directly" % (where, el.attrs.get("rxlocal")))
+        p += _check_ages(where, el.attrs, complete, a.get("age"))
+        if complete or el.flags or el.websites:
+            p += _check_identity_extras(where, el, s)
+        listed = [b for b in live if b is not s]
+        for l in listed:
+            row = el.rows.get(l.addr) if l.addr else None
+            if row is None:
+                if complete:
+                    p.append("%s: %s not listed" % (where, l.name))
+                continue
+            p += _check_reported_row(where, row, s, l, complete, row_names, max_delay_ms)
+        for addr, row in el.rows.items():
+            b = world.find(addr)
+            if b in listed:
+                continue
+            if b is not None and not complete and b is not s and addr not in world.no_figures:
+                # A beacon that left stays listed until the listing expires.
+                p += _check_reported_row(where, row, s, b, False, False, max_delay_ms)
+                continue
+            p.append("%s: lists %s (%s)" % (where, addr, b.name if b else world.aliases.get(addr, "unknown")))
+    for addr, el in d.remotes.items():
+        b = world.find(addr)
+        if b in others or (addr in allow and not el.rows):
+            continue
+        if not complete:
+            if addr in world.no_figures:
+                if not el.rows:
+                    continue
+            elif b is not None and b is not me:
+                continue   # a beacon that has left, until it is removed
+        p.append("%s has an element for %s (%s)%s" % (me.name, addr, b.name if b else world.aliases.get(addr, "unknown"),
+                                                      " with sources" if el.rows else ""))
+    return p
+
+
+def _check_identity_extras(where, el, b):
+    p = []
+    if el.flags != b.flags:
+        p.append("%s: flags %s, want %s" % (where, el.flags, b.flags))
+    if el.websites != website_list(b):
+        p.append("%s: websites %s, want %s" % (where, el.websites, website_list(b)))
+    want = ["flag"] * len(el.flags) + ["website"] * len(el.websites) + ["sources"]
+    if el.children != want:
+        p.append("%s: children %s" % (where, el.children))
+    return p
+
+
+def _check_ages(where, attrs, complete, local_age):
+    p = []
+    for k in ("age", "lastupdate"):
+        if k not in attrs:
+            continue
+        if not UINT.match(attrs[k]):
+            p.append("%s: %s=%r" % (where, k, attrs[k]))
+        elif local_age and UINT.match(local_age) and int(attrs[k]) > int(local_age) + 1:
+            p.append("%s: %s=%s older than the beacon itself (%s)" % (where, k, attrs[k], local_age))
+    if complete and UINT.match(attrs.get("lastupdate", "x")) and int(attrs["lastupdate"]) > 20:
+        p.append("%s: lastupdate=%s although it reports every 10 s" % (where, attrs["lastupdate"]))
+    return p
+
+
+def _check_figures(where, row, receiver, sender, complete, measured, max_delay_ms):
+    """asm always once complete; ssm exactly when the receiver joined SSM and
+    the sender sends SSM."""
+    p = []
+    want = ["asm"] + (["ssm"] if receiver.joins_ssm and sender.sends_ssm else [])
+    if complete and row.children != want:
+        p.append("%s: figures %s, want %s" % (where, row.children, want))
+    elif [c for c in want if c in row.children] != row.children:
+        p.append("%s: figures %s where only %s can be, in this order" % (where, row.children, want))
+    hops = hop_count(receiver, sender)
+    for tag, st in row.stats.items():
+        if tag not in ("asm", "ssm"):
+            p.append("%s: <%s>" % (where, tag))
+            continue
+        if measured and not complete and "ttl" not in st.attrs:
+            st_hops = None   # no report from the sender yet: no hop count
+        else:
+            st_hops = hops
+        check_stats("%s %s" % (where, tag), st, st_hops, p, max_delay_ms)
+    return p
+
+
+def _check_reported_row(where, row, reporter, listed, complete, row_names, max_delay_ms):
+    p = []
+    w = "%s, row of %s" % (where, listed.name)
+    if "name" in row.attrs or row_names:
+        want = ["name", "contact", "addr", "age"]
+    else:
+        want = ["addr", "age"]
+    if row.order != want:
+        p.append("%s: attributes %s, want %s" % (w, row.order, want))
+    for k, v in (("name", listed.name), ("contact", listed.contact)):
+        if k in row.attrs and row.attrs[k] != v:
+            p.append("%s: %s=%r, want %r" % (w, k, row.attrs[k], v))
+    if not UINT.match(row.attrs.get("age", "")):
+        p.append("%s: age=%r" % (w, row.attrs.get("age")))
+    p += _check_figures(w, row, reporter, listed, complete, measured=False, max_delay_ms=max_delay_ms)
+    return p
