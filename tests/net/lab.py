@@ -29,6 +29,10 @@ is killed, and the namespaces are deleted.  Namespace names are
 qlab<pid>-<counter>-<node>; `cleanup_stale()` removes those of processes that
 no longer exist (run automatically when a lab starts).
 
+Every command run in a node also gets its own UTS namespace whose host name
+is the node's name (h1, h2, ..., rt), so programs that default to the host
+name tell the hosts apart.
+
 The helper processes (sender, receiver, sniffer) are this file run inside a
 namespace: `ip netns exec NS python3 lab.py _send|_recv|_sniff`.
 """
@@ -88,6 +92,8 @@ def require_root():
         reason = "not running as root"
     elif shutil.which("ip") is None:
         reason = "the ip command (iproute2) is missing"
+    elif shutil.which("unshare") is None:
+        reason = "the unshare command (util-linux) is missing"
     else:
         probe = "%s%d-probe" % (PREFIX, os.getpid())
         r = _run(["ip", "netns", "add", probe])

@@ -30,11 +30,18 @@ def index_of(d, tag):
     return int(text[len(tag) + 1:])
 
 
-def collect(rx, n, timeout=5.0):
+def collect(rx, n, timeout=10.0):
     """Waits for n datagrams, then a little longer, and returns all."""
-    rx.wait_count(n, timeout)
+    return collect_all((rx, n), timeout=timeout)[0]
+
+
+def collect_all(*wanted, timeout=10.0):
+    """collect() for several (receiver, count) pairs at once."""
+    deadline = time.monotonic() + timeout
+    for rx, n in wanted:
+        rx.wait_count(n, max(0.0, deadline - time.monotonic()))
     time.sleep(SETTLE)
-    return rx.stop()
+    return [rx.stop() for rx, _ in wanted]
 
 
 def expect_eq(what, got, want):
@@ -51,8 +58,7 @@ def test_asm_one_segment(flat):
         other = receiver(h3, group, 47000)
         sent = udp_send(h1, group, 47000, payloads("asm", 5), ttl=3, interval=0.01)
         expect_eq("send times", len(sent), 5)
-        for r in (rx, other):
-            got = collect(r, 5)
+        for got in collect_all((rx, 5), (other, 5)):
             expect_eq("%s payloads" % group, [d.payload for d in got], payloads("asm", 5))
             expect_eq("%s sources" % group, {(d.src, d.dst, d.dport) for d in got}, {(src, group, 47000)})
             expect_eq("%s TTL on the same segment" % group, {d.ttl for d in got}, {3})
@@ -69,8 +75,7 @@ def test_ssm_filters_by_source(flat):
         from_h3 = receiver(h2, group, 47002, source=s3)
         udp_send(h1, group, 47002, payloads("h1", 4))
         udp_send(h3, group, 47002, payloads("h3", 6))
-        got1 = collect(from_h1, 4)
-        got3 = collect(from_h3, 6)
+        got1, got3 = collect_all((from_h1, 4), (from_h3, 6))
         expect_eq("(h1,%s)" % group, [(d.src, d.payload) for d in got1], [(s1, p) for p in payloads("h1", 4)])
         expect_eq("(h3,%s)" % group, [(d.src, d.payload) for d in got3], [(s3, p) for p in payloads("h3", 6)])
 
@@ -117,9 +122,7 @@ def test_router_hop_count(routed):
         udp_send(h1, group, 47010, payloads("ttl5", 3), ttl=5)
         udp_send(h1, group, 47010, payloads("ttl1", 2), ttl=1)
         udp_send(h4, group, 47010, payloads("ttl9", 2), ttl=9)
-        got_near = collect(near, 7)
-        got_far = collect(far, 5)
-        got_back = collect(back, 2)
+        got_near, got_far, got_back = collect_all((near, 7), (far, 5), (back, 2))
         expect_eq("%s near" % group, [(d.payload, d.ttl) for d in got_near],
                   [(p, 5) for p in payloads("ttl5", 3)] + [(p, 1) for p in payloads("ttl1", 2)]
                   + [(p, 8) for p in payloads("ttl9", 2)])
@@ -161,7 +164,17 @@ def test_no_multicast_without_forwarder(routed):
 
 
 DELAY_MS = 100
-DELAY_SLACK_MS = 80  # the forwarder is a Python process: allow it this much lateness
+# The forwarder is a Python process that shares the CPUs with everything
+# else: no packet may come early, but any may come late.  So every delayed
+# packet must take at least DELAY_MS, and the median must be within
+# DELAY_MEDIAN_SLACK_MS of it; unmatched packets must not be delayed (median
+# below that slack).
+DELAY_MEDIAN_SLACK_MS = 30
+
+
+def median(values):
+    v = sorted(values)
+    return (v[(len(v) - 1) // 2] + v[len(v) // 2]) / 2
 
 
 def test_forwarder_delay(routed):
@@ -172,16 +185,14 @@ def test_forwarder_delay(routed):
         fast = receiver(h2, group, 47021)
         sent_slow = udp_send(h1, group, 47020, payloads("slow", 10), interval=0.03)
         sent_fast = udp_send(h1, group, 47021, payloads("fast", 10), interval=0.03)
-        got_slow = collect(slow, 10)
-        got_fast = collect(fast, 10)
+        got_slow, got_fast = collect_all((slow, 10), (fast, 10))
         expect_eq("delayed payloads", [d.payload for d in got_slow], payloads("slow", 10))
         expect_eq("undelayed payloads", [d.payload for d in got_fast], payloads("fast", 10))
-        for d in got_slow:
-            ms = (d.time - sent_slow[index_of(d, "slow")]) * 1000
-            assert DELAY_MS - 0.5 <= ms <= DELAY_MS + DELAY_SLACK_MS, "%s: delay %.1f ms" % (group, ms)
-        for d in got_fast:
-            ms = (d.time - sent_fast[index_of(d, "fast")]) * 1000
-            assert 0 <= ms < DELAY_SLACK_MS, "%s: unmatched packet took %.1f ms" % (group, ms)
+        slow_ms = [(d.time - sent_slow[index_of(d, "slow")]) * 1000 for d in got_slow]
+        fast_ms = [(d.time - sent_fast[index_of(d, "fast")]) * 1000 for d in got_fast]
+        assert min(slow_ms) >= DELAY_MS - 0.5, "%s: delays %s" % (group, slow_ms)
+        assert median(slow_ms) <= DELAY_MS + DELAY_MEDIAN_SLACK_MS, "%s: delays %s" % (group, slow_ms)
+        assert min(fast_ms) >= 0 and median(fast_ms) < DELAY_MEDIAN_SLACK_MS, "%s: undelayed %s" % (group, fast_ms)
     stats = routed.stop_forwarder()
     expect_eq("delayed count", stats["delayed"], 20)
     routed.start_forwarder()
@@ -198,16 +209,31 @@ def test_forwarder_drop_every_second(routed):
         udp_send(h1, group, 47030, payloads("m", 20), interval=0.005)
         udp_send(h3, group, 47030, payloads("src", 20), interval=0.005)
         udp_send(h1, group, 47031, payloads("port", 20), interval=0.005)
-        got = collect(matched, 30)
+        got, got_port = collect_all((matched, 30), (other_port, 20))
         from_h1 = [index_of(d, "m") for d in got if d.payload.startswith(b"m-")]
         expect_eq("%s kept of the matching" % group, from_h1, list(range(0, 20, 2)))
         expect_eq("%s other source untouched" % group,
                   [d.payload for d in got if d.payload.startswith(b"src-")], payloads("src", 20))
-        expect_eq("%s other port untouched" % group, [d.payload for d in collect(other_port, 20)],
+        expect_eq("%s other port untouched" % group, [d.payload for d in got_port],
                   payloads("port", 20))
     stats = routed.stop_forwarder()
     expect_eq("matched", stats["matched"], 40)
     expect_eq("dropped", stats["dropped_every"], 20)
+    routed.start_forwarder()
+
+
+def test_forwarder_one_direction(routed):
+    h1, h2, h3, h4 = routed.hosts
+    routed.start_forwarder(drop_every=1, match_in=["seg1"])  # drop all from segment 1
+    up = receiver(h2, G4, 47035)
+    down = receiver(h3, G4, 47035)
+    udp_send(h1, G4, 47035, payloads("a", 5))
+    udp_send(h4, G4, 47035, payloads("b", 5))
+    got_up, got_down = collect_all((up, 10), (down, 5))
+    expect_eq("segment 0 to 1, and 1 itself", sorted(d.payload for d in got_up),
+              payloads("a", 5) + payloads("b", 5))
+    expect_eq("segment 1 to 0", [d.payload for d in got_down], payloads("a", 5))
+    expect_eq("dropped", routed.stop_forwarder()["dropped_every"], 5)
     routed.start_forwarder()
 
 
@@ -217,7 +243,10 @@ def test_forwarder_random_drop(routed):
     routed.start_forwarder(drop_random=share, seed=7, match_ports=[47040])
     rx = receiver(h2, G4, 47040)
     udp_send(h1, G4, 47040, payloads("r", n), interval=0.002)
-    got = collect(rx, 1, timeout=5.0)
+    # Until the forwarder has handled all of them and holds nothing back.
+    assert wait_for(lambda: routed.forwarder_stats().get("matched") == n
+                    and routed.forwarder_stats().get("pending") == 0, 10.0), routed.forwarder_stats()
+    got = collect(rx, 1)
     idx = [index_of(d, "r") for d in got]
     expect_eq("order and no duplicates", idx, sorted(set(idx)))
     dropped = n - len(idx)
@@ -251,14 +280,14 @@ def test_forwarder_reorders(routed):
     for group in (G4, G6):
         rx = receiver(h2, group, 47060)
         sent = udp_send(h1, group, 47060, payloads("o", 12), interval=0.02)
-        got = collect(rx, 12, timeout=5.0)
+        got = collect(rx, 12)
         idx = [index_of(d, "o") for d in got]
         # Packets 4 and 8 follow their successors; packet 12 has none and
         # comes out when its hold time ends.
         expect_eq("%s order" % group, idx, [0, 1, 2, 4, 3, 5, 6, 8, 7, 9, 10, 11])
         last = got[-1]
         late_ms = (last.time - sent[11]) * 1000
-        assert hold_ms - 0.5 <= late_ms <= hold_ms + 200, "%s: last held %.1f ms" % (group, late_ms)
+        assert hold_ms - 0.5 <= late_ms <= hold_ms + 500, "%s: last held %.1f ms" % (group, late_ms)
     stats = routed.stop_forwarder()
     expect_eq("reordered", stats["reordered"], 6)
     expect_eq("released by time-out", stats["held_released_by_timeout"], 2)
@@ -370,7 +399,8 @@ def main():
     with Lab(hosts=4, segments=2, router=True) as routed:
         for case in (test_router_hop_count, test_router_unicast_by_kernel,
                      test_no_multicast_without_forwarder, test_forwarder_delay,
-                     test_forwarder_drop_every_second, test_forwarder_random_drop,
+                     test_forwarder_drop_every_second, test_forwarder_one_direction,
+                     test_forwarder_random_drop,
                      test_forwarder_duplicates, test_forwarder_reorders, test_forwarder_fragments,
                      test_sniffer_sees_both_directions):
             runner.run(case.__name__, case, routed)
