@@ -177,6 +177,7 @@ def run_network(opts):
         say()
         say("Each beacon sends bursts of 10 probes with random pauses (about 5 s) between them;")
         say("a measurement needs a window of 40 probes, so the first figures take about half a minute.")
+        say("Meanwhile, who hears whom (* : figures ready for that pair):")
         say()
 
         expected = expected_cells(names)
@@ -215,11 +216,11 @@ def run_network(opts):
                     if d is None:
                         parts.append("%s: no dump yet" % r)
                         continue
-                    heard = [n + (" (measured)" if d["figures"].get(addrs[n]) else "")
+                    heard = [n + ("*" if d["figures"].get(addrs[n]) else "")
                              for n in names if addrs[n] in d["heard"]]
                     parts.append("%s hears %s" % (r, ", ".join(heard) if heard else "nobody yet"))
                 have = len(measured_cells(names, addrs, state) & expected)
-                say("[%3.0f s] %s  |  measured %d of %d" % (now, "; ".join(parts), have, len(expected)))
+                say("[%3.0f s] %s   (%d of %d measured)" % (now, " | ".join(parts), have, len(expected)))
                 next_progress = now + PROGRESS_EVERY
             time.sleep(0.5)
 
