@@ -36,8 +36,8 @@ in arrival order (one counter for the whole program) and:
   --drop-random P     each matching packet is dropped with probability P
   --dup-every N       packets number N, 2N... are sent twice
   --reorder-every N   packets number N, 2N... are held back and sent right
-                      after the next matching packet (or after
-                      --reorder-hold-ms if none comes)
+                      after the next matching packet that is not dropped
+                      (or after --reorder-hold-ms if none comes)
 
 Fragments: the first fragment of an IPv4/IPv6 datagram decides for the whole
 datagram; later fragments follow that decision (dropped, delayed, duplicated
@@ -344,15 +344,15 @@ class Forwarder:
                 self.schedule(now, i, f)
             return
         due = now + decision["delay"]
+        if decision["dup"]:
+            out = out * 2
         if decision["hold"]:
             if self.held is not None:  # a second hold before any release
                 self.release_held(due)
             self.held = (now + self.opts.reorder_hold_ms / 1000.0, out)
             return
-        copies = 2 if decision["dup"] else 1
-        for _ in range(copies):
-            for i, f in out:
-                self.schedule(due, i, f)
+        for i, f in out:
+            self.schedule(due, i, f)
         if self.held is not None and p.first_fragment:
             self.release_held(due)
 
