@@ -413,12 +413,14 @@ def log_time(line_match):
 def expiry_lab(checks, the_lab, binary):
     h1, h2, h3 = the_lab.hosts
     group, port = "ff3e::4:2", 10700
-    sn = lab.sniffer(h1, port=port, duration=200)
+    sn = lab.sniffer(h1, duration=200)   # the group and the SSM channel
     dump = os.path.join(the_lab.tmpdir, "observer.xml")
     t0 = time.time()
     obs = Beacon(h1, binary, "expiry-observer", "obs@expiry.example", "%s/%d" % (group, port), 6,
                  dump=dump, interval=DUMP_INTERVAL, ssm=True, verbose=1)
-    v1 = Beacon(h2, binary, "victim-late", "late@expiry.example", "%s/%d" % (group, port), 6)
+    # With SSM the late victim sends two independent probe bursts, so that
+    # some datagram of it falls into the short window in which it is killed.
+    v1 = Beacon(h2, binary, "victim-late", "late@expiry.example", "%s/%d" % (group, port), 6, ssm=True)
     v2 = Beacon(h3, binary, "victim-early", "early@expiry.example", "%s/%d" % (group, port), 6)
     hist = DumpHistory(dump)
     state = {}
@@ -450,19 +452,28 @@ def expiry_lab(checks, the_lab, binary):
     # The early victim dies right after its first report (due 10 s after its
     # start): at the collection 30 s after start it has been silent about
     # 20 s (< the time-out), at the one 60 s after start about 50 s.  The
-    # late one dies 33 s after start; its reports came at most 8.04 s apart,
-    # so at the collection 60 s after start it has been silent 27 to 34 s.
-    plan = [(v2, s + 11.0), (v1, s + 33.0)]
+    # late one dies right after a datagram of it seen 31.5 to 35 s after
+    # start (or at 35 s): at the collection 60 s after start it has been
+    # silent 25 to 28.5 s, beyond the time-out of 24.1 s but short of the
+    # 30 s that the start value of beacon_interval would give.
+    late_from, late_until = s + 31.5, s + 35.0
+    plan = [(v2, s + 11.0, s + 11.0), (v1, late_from, late_until)]
     end = s + 67.0
     ok = checks.run("expiry: victims appear in the observer's dump",
                     lambda: [learn_victim_port(v) for v in (v1, v2)])
     while time.time() < end:
         hist.poll()
-        for v, when in plan:
-            if v not in kills and time.time() >= when:
+        now = time.time()
+        for v, start, latest in plan:
+            if v in kills or now < start:
+                continue
+            fresh = now >= latest or any(r.src == v.ip and r.direction == "in" and r.time >= start
+                                         and now - r.time < 0.25 for r in sn.records()[-40:])
+            if fresh:
                 v.proc.send_signal(signal.SIGKILL)
                 kills[v] = time.time()
-        time.sleep(0.2)
+        pending = [p for p in plan if p[0] not in kills]
+        time.sleep(0.02 if pending and now >= min(p[1] for p in pending) - 0.1 else 0.2)
     hist.poll()
     if not ok:
         return
@@ -532,7 +543,7 @@ def expiry_lab(checks, the_lab, binary):
         expect(line.search(obs.log()), "no time-out removal line for %s" % v.addr)
     checks.run("expiry: SIGKILLed beacon silent ~20 s survives a collection, then expires",
                check_victim, v2)
-    checks.run("expiry: SIGKILLed beacon silent 27-34 s at a collection expires there", check_victim, v1)
+    checks.run("expiry: SIGKILLed beacon silent 25-28.5 s at a collection expires there", check_victim, v1)
 
 
 def main():
