@@ -536,6 +536,7 @@ def checks_loss(out):
             if len(counts) == 1:
                 shown_windows[min(counts)] = float(got["loss"]) / 100.0
         losses = list(shown_windows.values())
+        check(losses, "no dump showed a window of the random sender unambiguously")
         p = 0.20
         bound = Z * math.sqrt(p * (1 - p) / (WINDOW * len(losses)))
         mean = sum(losses) / len(losses)
@@ -716,10 +717,10 @@ def checks_crafted(out):
                 if n > prev:  # a window closed during this batch
                     losses.append(float(got["loss"]) / 100.0)
                 prev = n
+        check(len(losses) >= 2 * len(SPORT_RANDOM), "only %d windows published" % len(losses))
         p = 0.20
         bound = Z * math.sqrt(p * (1 - p) / (WINDOW * len(losses)))
         mean = sum(losses) / len(losses)
-        check(len(losses) >= 2 * len(SPORT_RANDOM), "only %d windows published" % len(losses))
         check(abs(mean - p) <= bound, "mean published loss %.4f over %d windows, want %.2f +- %.4f"
               % (mean, len(losses), p, bound))
         print("  random streams: mean loss %.4f over %d windows (bound %.2f +- %.4f)"
@@ -734,7 +735,7 @@ def checks_crafted(out):
 # Scenario 3: delay added by the forwarder between two segments
 
 DELAY_MS = 200
-DELAY_SLACK_MS = 25  # the forwarder's own scheduling, in user space
+DELAY_SLACK_MS = 50  # the forwarder's own scheduling, in user space, on a busy host
 
 
 def scenario_delay(lb, out, deadline):
@@ -757,8 +758,9 @@ def scenario_delay(lb, out, deadline):
     for w in watchers.values():
         w.stop()
     out["pairs"] = []
+    names = {h1: "west", h2: "east"}
     for h, other in ((h1, h2), (h2, h1)):
-        out["pairs"].append((h.name, other.addr4, shadows[h].records(), watchers[h].all()))
+        out["pairs"].append((names[h], other.addr4, shadows[h].records(), watchers[h].all()))
     out["forwarder"] = lb.forwarder_stats()
 
 
