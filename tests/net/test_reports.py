@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Reports, the reception matrix, farewell and expiry, black-box.
 
-Time budget: about 70 s wall time (at most about 100 s when probe pauses
-happen to be long).  Three labs run at once, each in its own thread:
+Time budget: about 130 s wall time, set by the website report, which a
+beacon sends at its start and next 120 s later.  Three labs run at once,
+each in its own thread:
 
 - ipv4: three beacons with SSM (-S), fixed ports (-s) so that the table order
   (port first, then address) is known, dumps every 5 s, a fourth host
@@ -11,6 +12,10 @@ happen to be long).  Three labs run at once, each in its own thread:
   websites, flags, its own measurements (asm and ssm) and what each beacon
   reports about the others; the reports on the wire must follow the format;
   a beacon ended with SIGTERM leaves the others' dumps at their next dump.
+  The beacons start one after the other, so each hears the start-up website
+  report (country, websites, flags) of those started after it; the dumps
+  must show exactly those until the website reports due 120 s after start
+  complete every dump.
 - ipv6: the same over IPv6 with ports chosen by the system, one beacon
   without SSM, and names, contacts and URLs holding XML's special characters.
 - expiry (IPv6): an observer and two beacons killed with SIGKILL at chosen
