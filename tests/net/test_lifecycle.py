@@ -252,10 +252,16 @@ def case_bandwidth(beacons, received, cpu0):
         check_eq(m.group(4), "%.2f" % (tx * 8 / 10000.0), "%s: BW sent rate" % b.key)
 
         # SIGUSR1 between the first and the second window's end.
+        early = len(find_logs(b.proc, r"BW Usage for .*"))
+        if b.key == "B":
+            zero = find_logs(b.proc, r"BW Usage for 0 secs: RX 0 bytes \(\S+ Kb/s\) TX 0 bytes \(\S+ Kb/s\)")
+            check(len(zero) == 1 and early == 1, "B: SIGUSR1 within the first second: 0 secs, 0 bytes",
+                  find_logs(b.proc, r"BW Usage for .*"))
         os.kill(b.proc.pid, signal.SIGUSR1)
-        usage = wait_logs(b.proc, USAGE_RE, 1, 3)
-        check(len(usage) == 1, "%s: SIGUSR1 gives one BW Usage line" % b.key)
-        tu, u = usage[0]
+        usage = wait_logs(b.proc, r"BW Usage for .*", early + 1, 3)
+        check(len(usage) == early + 1, "%s: SIGUSR1 gives one BW Usage line" % b.key)
+        tu, u = usage[-1][0], re.fullmatch(USAGE_RE, usage[-1][1].group(0))
+        check(u is not None, "%s: BW Usage line format" % b.key, usage[-1][1].group(0))
         secs = int(u.group(1))
         check(secs in (math.floor(tu - loop_start - 0.05), math.floor(tu - loop_start)),
               "%s: BW Usage counts the whole seconds since the loop began" % b.key,
@@ -316,7 +322,11 @@ def main():
                    signal.SIGINT, websites=sites[:1], flags=2)
         D = Beacon("D", h4, 4, "239.77.11.4", ["-S"], signal.SIGINT, flags=1)
         E = Beacon("E", h5, 6, "ff3e::1235", ["-S", "-B", h3.addr6, "-v", "-v"], signal.SIGTERM, flags=1)
-        F = Beacon("F", h6, 4, "239.77.11.6", ["-B", h3.addr4, "-O"], signal.SIGTERM)
+        # -pidfile without -D: no PID file is written, and none removed.
+        kept = os.path.join(net.tmpdir, "kept.pid")
+        with open(kept, "w") as f:
+            f.write("not a beacon\n")
+        F = Beacon("F", h6, 4, "239.77.11.6", ["-pidfile", kept, "-B", h3.addr4, "-O"], signal.SIGTERM)
         pidfile = os.path.join(net.tmpdir, "beacon.pid")
         C = Beacon("C", h7, 4, "239.77.11.7", ["-D", "-pidfile", pidfile], signal.SIGTERM)
         everyone = [A, B, D, E, F, C]
@@ -327,7 +337,13 @@ def main():
         for b in everyone:
             if b is not C:
                 wait_started(b.proc)
+        # B is asked for its bandwidth before a whole second has passed.
+        time.sleep(0.2)
+        os.kill(B.proc.pid, signal.SIGUSR1)
         udp_send(h3, A.group, PORT, GARBAGE, interval=0.01)
+        # Unicast to A's sending socket: nothing should make its loop spin.
+        port = int([s for s in udp_sockets(h1) if s.startswith(h1.addr4 + ":")][0].rsplit(":", 1)[1])
+        udp_send(h3, h1.addr4, port, [b"unicast to the beacon socket"] * 3)
         received = {"A": sum(map(len, GARBAGE)), "B": 0}
         cpu0 = {b.key: (time.monotonic(), cpu_ticks(b.proc.pid)) for b in (A, B)}
 
@@ -339,6 +355,8 @@ def main():
         runner.run("first reports", case_first_reports, [A, B, D])
         runner.run("bandwidth lines, SIGUSR1, idle CPU", case_bandwidth, [A, B], received, cpu0)
         runner.run("SIGTERM and SIGINT", case_signals, [A, B, D, E, F])
+        runner.run("-pidfile without -D", lambda: check_eq(
+            open(kept).read(), "not a beacon\n", "F: the PID file is neither written nor removed"))
     return runner.finish()
 
 
