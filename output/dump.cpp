@@ -1,12 +1,12 @@
 #include "output/dump.h"
 
-#include "control/log.h"
-
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 
+#include "control/log.h"
 #include "control/runtime.h"
 #include "control/settings.h"
 #include "output/bandwidth.h"
@@ -23,9 +23,30 @@ const char* website_type_name(int32_t type) {
     return "matrix";
 }
 
-unsigned long age_seconds(uint64_t now, uint64_t since) {
-    return static_cast<unsigned long>((now - since) / 1000);
+unsigned long age_seconds(uint64_t now, uint64_t since) { return static_cast<unsigned long>((now - since) / 1000); }
+
+namespace {
+// Writes text escaped for an attribute; text that needs nothing goes out in one write.
+void put_escaped(FILE* out, const std::string& text) {
+    bool plain = true;
+    for (unsigned char c : text)
+        if (c < 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '&' || c == '\'') {
+            plain = false;
+            break;
+        }
+    if (plain)
+        fwrite(text.data(), 1, text.size(), out);
+    else {
+        std::string e = xml_escape(text);
+        fwrite(e.data(), 1, e.size(), out);
+    }
 }
+void put_address(FILE* out, const Address& a) {
+    char t[64];
+    a.to_string(t, sizeof t, true);
+    fputs(t, out);
+}
+}  // namespace
 
 void write_flags(FILE* out, uint32_t flags) {
     if (flags & FLAG_SSM) fprintf(out, "\t\t<flag name=\"%s\" value=\"true\" />\n", "SSM");
@@ -44,8 +65,14 @@ void write_websites(FILE* out, const std::map<int32_t, std::string>& websites) {
 void write_identity(FILE* out, bool identified, const std::string& name, const std::string& contact,
                     bool empty_contact_too) {
     if (!identified) return;
-    fprintf(out, " name=\"%s\"", xml_escape(name).c_str());
-    if (empty_contact_too || !contact.empty()) fprintf(out, " contact=\"%s\"", xml_escape(contact).c_str());
+    fputs(" name=\"", out);
+    put_escaped(out, name);
+    fputc('"', out);
+    if (empty_contact_too || !contact.empty()) {
+        fputs(" contact=\"", out);
+        put_escaped(out, contact);
+        fputc('"', out);
+    }
 }
 
 void write_local_beacon(FILE* out, const DumpContext& context, const SourceTable& table, uint64_t now) {
@@ -88,8 +115,9 @@ void write_remote_beacon(FILE* out, const Address& address, const Source& source
         const ExternalSource& external = entry.second;
         fputs("\t\t\t<source", out);
         write_identity(out, external.identified, external.name, external.contact, true);
-        fprintf(out, " addr=\"%s\"", entry.first.to_string(true).c_str());
-        fprintf(out, " age=\"%u\">\n", static_cast<unsigned>(external.age));
+        fputs(" addr=\"", out);
+        put_address(out, entry.first);
+        fprintf(out, "\" age=\"%u\">\n", static_cast<unsigned>(external.age));
         if (external.asm_stats.valid) write_stats_element(out, "asm", external.asm_stats, now, 0, false);
         if (external.ssm_stats.valid) write_stats_element(out, "ssm", external.ssm_stats, now, 0, false);
         fputs("\t\t\t</source>\n", out);
@@ -141,27 +169,37 @@ std::string xml_escape(const std::string& text) {
     out.reserve(text.size());
     for (unsigned char c : text) {
         switch (c) {
-        case '"': out += "&quot;"; break;
-        case '<': out += "&lt;"; break;
-        case '>': out += "&gt;"; break;
-        case '&': out += "&amp;"; break;
-        case '\'': out += "&apos;"; break;
-        case '\t':
-        case '\n':
-        case '\r':
-            // Written raw, an attribute value would turn these into blanks.
-            out += "&#" + std::to_string(c) + ";";
-            break;
-        default:
-            if (c < 0x20) {
-                out += '?';  // no form of these is allowed in XML 1.0
-            } else if (c >= 0x7F) {
-                // The file declares no encoding and remote text is meant to be
-                // printable ASCII: keep every other byte as its value.
+            case '"':
+                out += "&quot;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '&':
+                out += "&amp;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '\t':
+            case '\n':
+            case '\r':
+                // Written raw, an attribute value would turn these into blanks.
                 out += "&#" + std::to_string(c) + ";";
-            } else {
-                out += static_cast<char>(c);
-            }
+                break;
+            default:
+                if (c < 0x20) {
+                    out += '?';  // no form of these is allowed in XML 1.0
+                } else if (c >= 0x7F) {
+                    // The file declares no encoding and remote text is meant to be
+                    // printable ASCII: keep every other byte as its value.
+                    out += "&#" + std::to_string(c) + ";";
+                } else {
+                    out += static_cast<char>(c);
+                }
         }
     }
     return out;
@@ -172,31 +210,98 @@ double dump_rate(uint64_t bytes, uint64_t elapsed_ms) {
     return static_cast<double>(bytes * 8) / static_cast<double>(elapsed_ms);
 }
 
-void write_stats_element(FILE* out, const char* name, const PublishedStats& stats, uint64_t now,
-                         uint32_t sender_ttl, bool measured) {
-    fprintf(out, "\t\t\t\t<%s", name);
-    if (!measured) {
-        fprintf(out, " ttl=\"%i\"", static_cast<int>(stats.ttl));
-    } else if (sender_ttl != 0) {
-        fprintf(out, " ttl=\"%i\"", static_cast<int>(static_cast<int32_t>(sender_ttl - stats.ttl)));
+namespace {
+// printf("%.1f"/"%.3f") of a float, without printf: the float times 10 or
+// 1000 is exact in a double (24 + 7 significant bits), so rounding it to an
+// integer (to nearest, ties to even) gives the digits printf gives.
+char* put_fixed(char* p, float value, int decimals) {
+    double scaled = static_cast<double>(value) * (decimals == 1 ? 10.0 : 1000.0);
+    if (!(std::fabs(scaled) < 1e15)) return p + sprintf(p, decimals == 1 ? "%.1f" : "%.3f", static_cast<double>(value));
+    uint64_t n = static_cast<uint64_t>(std::fabs(std::nearbyint(scaled)));
+    if (std::signbit(value)) *p++ = '-';
+    uint64_t unit = decimals == 1 ? 10 : 1000;
+    uint64_t whole = n / unit, fraction = n % unit;
+    char digits[24];
+    int k = 0;
+    do {
+        digits[k++] = static_cast<char>('0' + whole % 10);
+        whole /= 10;
+    } while (whole);
+    while (k) *p++ = digits[--k];
+    *p++ = '.';
+    if (decimals == 3) {
+        *p++ = static_cast<char>('0' + fraction / 100);
+        *p++ = static_cast<char>('0' + fraction / 10 % 10);
     }
-    fprintf(out, " rptage=\"%u\"", static_cast<unsigned>((now - stats.updated_ms) / 1000));
-    float loss = stats.loss * 100.0f;
-    fprintf(out, " loss=\"%.1f\"", static_cast<double>(loss));
+    *p++ = static_cast<char>('0' + fraction % 10);
+    return p;
+}
+char* put_text(char* p, const char* text) {
+    while (*text) *p++ = *text++;
+    return p;
+}
+char* put_unsigned(char* p, uint64_t v) {
+    char d[24];
+    int k = 0;
+    do {
+        d[k++] = char('0' + v % 10);
+        v /= 10;
+    } while (v);
+    while (k) *p++ = d[--k];
+    return p;
+}
+char* put_signed(char* p, int64_t v) {
+    if (v < 0) {
+        *p++ = '-';
+        return put_unsigned(p, uint64_t(-v));
+    }
+    return put_unsigned(p, uint64_t(v));
+}
+}  // namespace
+
+void write_stats_element(FILE* out, const char* name, const PublishedStats& stats, uint64_t now, uint32_t sender_ttl,
+                         bool measured) {
+    // Room for the longest element: five figures printed in full from the
+    // largest floats a report can carry, plus every other attribute.
+    char line[512];
+    char* p = put_text(line, "\t\t\t\t<");
+    p = put_text(p, name);
+    if (!measured) {
+        p = put_text(p, " ttl=\"");
+        p = put_signed(p, static_cast<int>(stats.ttl));
+        *p++ = '"';
+    } else if (sender_ttl != 0) {
+        p = put_text(p, " ttl=\"");
+        p = put_signed(p, static_cast<int32_t>(sender_ttl - stats.ttl));
+        *p++ = '"';
+    }
+    p = put_text(p, " rptage=\"");
+    p = put_unsigned(p, static_cast<unsigned>((now - stats.updated_ms) / 1000));
+    *p++ = '"';
+    p = put_text(p, " loss=\"");
+    p = put_fixed(p, stats.loss * 100.0f, 1);
+    *p++ = '"';
     float delay = stats.delay < 0 ? -stats.delay : stats.delay;
-    fprintf(out, " delay=\"%.3f\"", static_cast<double>(delay));
-    if (stats.delay < 0) fputs(" future=\"true\"", out);
-    fprintf(out, " jitter=\"%.3f\"", static_cast<double>(stats.jitter));
-    float ooo = stats.ooo * 100.0f;
-    float dup = stats.dup * 100.0f;
-    fprintf(out, " ooo=\"%.3f\"", static_cast<double>(ooo));
-    fprintf(out, " dup=\"%.3f\"", static_cast<double>(dup));
-    fputs(" />\n", out);
+    p = put_text(p, " delay=\"");
+    p = put_fixed(p, delay, 3);
+    *p++ = '"';
+    if (stats.delay < 0) p = put_text(p, " future=\"true\"");
+    p = put_text(p, " jitter=\"");
+    p = put_fixed(p, stats.jitter, 3);
+    *p++ = '"';
+    p = put_text(p, " ooo=\"");
+    p = put_fixed(p, stats.ooo * 100.0f, 3);
+    *p++ = '"';
+    p = put_text(p, " dup=\"");
+    p = put_fixed(p, stats.dup * 100.0f, 3);
+    *p++ = '"';
+    p = put_text(p, " />\n");
+    fwrite(line, 1, static_cast<size_t>(p - line), out);
 }
 
 void render_dump(FILE* out, const DumpContext& context, const SourceTable& table, uint64_t now) {
-    fprintf(out, "<beacons rxrate=\"%.2f\" txrate=\"%.2f\" versioninfo=\"%s\">\n", context.rx_rate,
-            context.tx_rate, xml_escape(QUILLON_VERSION).c_str());
+    fprintf(out, "<beacons rxrate=\"%.2f\" txrate=\"%.2f\" versioninfo=\"%s\">\n", context.rx_rate, context.tx_rate,
+            xml_escape(QUILLON_VERSION).c_str());
     fprintf(out, "<group addr=\"%s\"", xml_escape(context.runtime->beacon_group_label).c_str());
     if (context.runtime->ssm_socket != 0)
         fprintf(out, " ssmgroup=\"%s\"", context.runtime->ssm_group.to_string(true).c_str());

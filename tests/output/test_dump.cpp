@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -728,6 +730,50 @@ TEST_F(WriteDumpTest, AHangingProgramIsNotStartedAgainUntilItEnds) {
     EXPECT_EQ(wait_lines(2), 2);
     std::ofstream(release) << "";
     wait_child();
+}
+
+// The figures are formatted without printf on the hot path; whatever float a
+// report carries, the text must be exactly what printf gives.
+TEST(StatsElementNumbers, MatchPrintfForAnyFloat) {
+    std::vector<float> values = {0.0f,   -0.0f,   0.0005f,  0.0015f, 0.0025f, 2.5f,      0.025f, 1.0f / 80.0f,
+                                 99.95f, 1e10f,   -1e10f,   3.4e38f, 1e-30f,  123.4565f, 1e15f,  999999.9f,
+                                 NAN,    INFINITY, -INFINITY, 16777216.0f, 0.05f, 0.15f,  0.25f,  0.35f};
+    uint32_t bits = 12345;
+    for (int i = 0; i < 20000; ++i) {  // random bit patterns, NaNs and all
+        bits = bits * 1664525u + 1013904223u;
+        float f;
+        memcpy(&f, &bits, sizeof f);
+        values.push_back(f);
+        values.push_back(static_cast<float>(bits % 100000) / 1000.0f);
+    }
+    for (float v : values) {
+        PublishedStats stats;
+        stats.valid = 1;
+        stats.loss = v;
+        stats.delay = v;
+        stats.jitter = v;
+        stats.ooo = v;
+        stats.dup = v;
+        char* text = nullptr;
+        size_t size = 0;
+        FILE* out = open_memstream(&text, &size);
+        write_stats_element(out, "asm", stats, 0, 0, false);
+        fclose(out);
+        char expected[1024];
+        float percent = v * 100.0f;
+        float delay = v < 0 ? -v : v;
+        snprintf(expected, sizeof expected,
+                 "\t\t\t\t<asm ttl=\"0\" rptage=\"0\" loss=\"%.1f\" delay=\"%.3f\"%s jitter=\"%.3f\" ooo=\"%.3f\" "
+                 "dup=\"%.3f\" />\n",
+                 static_cast<double>(percent), static_cast<double>(delay), v < 0 ? " future=\"true\"" : "",
+                 static_cast<double>(v), static_cast<double>(percent), static_cast<double>(percent));
+        EXPECT_EQ(std::string(text, size), expected) << "bits " << std::hex << [&] {
+            uint32_t b;
+            memcpy(&b, &v, sizeof b);
+            return b;
+        }();
+        free(text);
+    }
 }
 
 }  // namespace
