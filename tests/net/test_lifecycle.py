@@ -330,6 +330,7 @@ def main():
         pidfile = os.path.join(net.tmpdir, "beacon.pid")
         C = Beacon("C", h7, 4, "239.77.11.7", ["-D", "-pidfile", pidfile], signal.SIGTERM)
         everyone = [A, B, D, E, F, C]
+        t_setup = time.monotonic()
         for b in everyone:
             b.rx = receiver(h3, b.group, PORT, duration=120)
         for b in everyone:
@@ -345,6 +346,7 @@ def main():
         port = int([s for s in udp_sockets(h1) if s.startswith(h1.addr4 + ":")][0].rsplit(":", 1)[1])
         udp_send(h3, h1.addr4, port, [b"unicast to the beacon socket"] * 3)
         received = {"A": sum(map(len, GARBAGE)), "B": 0}
+        print("  lab and beacons ready in %.1f s" % (time.monotonic() - t_setup), flush=True)
         cpu0 = {b.key: (time.monotonic(), cpu_ticks(b.proc.pid)) for b in (A, B)}
 
         runner.run("start-up errors", case_startup_errors, h3)
