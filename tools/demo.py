@@ -146,7 +146,7 @@ def run_network(opts):
         lab.require_root()
     except SystemExit:  # it has said why the namespaces cannot be made
         say()
-        return run_alone(opts)
+        return run_alone(opts, NO_NAMESPACES)
     say("Starting a virtual network: one switch and three hosts, each in its own network namespace.")
     t_lab = time.monotonic()
     with Lab(hosts=len(BEACONS)) as net:
@@ -182,7 +182,6 @@ def run_network(opts):
 
         expected = expected_cells(names)
         end = t0 + opts.seconds if opts.seconds else None
-        status = 0
 
         def elapsed():
             return time.monotonic() - t0
@@ -256,7 +255,7 @@ def run_network(opts):
     say("The dump files stay in %s/: %s" % (_show(out),
                                            ", ".join(n + ".xml" for n in names)))
     say("(the beacons' logs are next to them: %s)" % ", ".join(n + ".log" for n in names))
-    return status
+    return 0
 
 
 def _show(path):
@@ -306,8 +305,14 @@ namespace, joined by a virtual switch, and only root can create those
 """
 
 
-def run_alone(opts):
-    say(NEEDS_ROOT)
+NO_NAMESPACES = """\
+This demo needs network namespaces (ip netns) for its three beacons, and
+this system does not let it create them (see the line above).
+"""
+
+
+def run_alone(opts, why=NEEDS_ROOT):
+    say(why)
     unshare = shutil.which("unshare")
     ok = unshare and subprocess.run([unshare, "-rn", "true"], stdout=subprocess.DEVNULL,
                                     stderr=subprocess.DEVNULL).returncode == 0
