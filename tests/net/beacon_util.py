@@ -478,10 +478,10 @@ def ask(host, family, dst, requests, wait, timeout=30):
     collects for `wait` seconds whatever comes back to each socket.  Returns
     a list (one per request) of lists of answers {"src", "sport", "dst",
     "ttl", "payload", "t"}."""
-    spec = {"family": family, "dst": dst, "wait": wait,
+    job = {"family": family, "dst": dst, "wait": wait,
             "requests": [{"src": r.get("src"), "sport": r["sport"], "payload": r["payload"].hex(),
                           "dst": r.get("dst") or dst} for r in requests]}
-    r = host.execute([PYTHON, UTIL_PY, "_ask"], input=json.dumps(spec), timeout=timeout)
+    r = host.execute([PYTHON, UTIL_PY, "_ask"], input=json.dumps(job), timeout=timeout)
     if r.returncode != 0:
         raise CheckFailed("request helper in %s failed: %s" % (host.name, r.stderr.strip()))
     out = json.loads(r.stdout)
@@ -491,10 +491,10 @@ def ask(host, family, dst, requests, wait, timeout=30):
     return out
 
 
-def _helper_ask(spec):
-    fam = socket.AF_INET6 if spec["family"] == 6 else socket.AF_INET
+def _helper_ask(job):
+    fam = socket.AF_INET6 if job["family"] == 6 else socket.AF_INET
     socks = []
-    for req in spec["requests"]:
+    for req in job["requests"]:
         s = socket.socket(fam, socket.SOCK_DGRAM)
         # The lab's receivers may hold the same port on a group address;
         # this socket takes no multicast (only the groups it joined: none).
@@ -510,10 +510,10 @@ def _helper_ask(spec):
             s.setsockopt(socket.IPPROTO_IP, lab.IP_PKTINFO, 1)
         s.bind((req["src"] or "", req["sport"]))
         socks.append(s)
-    for s, req in zip(socks, spec["requests"]):
+    for s, req in zip(socks, job["requests"]):
         s.sendto(bytes.fromhex(req["payload"]), (req["dst"], 4321))
     answers = [[] for _ in socks]
-    deadline = time.monotonic() + spec["wait"]
+    deadline = time.monotonic() + job["wait"]
     while True:
         left = deadline - time.monotonic()
         if left <= 0:

@@ -880,13 +880,13 @@ def udp_send(host, dst, port, payload, src_port=None, ttl=None, family=None,
     host.ifname; for unicast the system default applies.  family: 4/6 or
     AF_INET/AF_INET6, by default taken from dst."""
     payloads = [payload] * count if isinstance(payload, (bytes, bytearray)) else list(payload)
-    spec = {
+    job = {
         "family": 6 if _family(dst, family) == socket.AF_INET6 else 4,
         "dst": dst, "port": int(port), "src": src, "src_port": src_port,
         "ttl": ttl, "ifname": getattr(host, "ifname", None), "interval": float(interval),
         "payloads": [bytes(p).hex() for p in payloads],
     }
-    r = host.execute(_helper_argv(host, "_send"), input=json.dumps(spec), timeout=timeout)
+    r = host.execute(_helper_argv(host, "_send"), input=json.dumps(job), timeout=timeout)
     if r.returncode != 0:
         raise LabError("udp_send from %s failed: %s" % (host.name, r.stderr.strip()))
     return json.loads(r.stdout)["times"]
@@ -896,12 +896,12 @@ class Receiver:
     """A background receiver (or sniffer) inside a namespace.  Records go to
     a JSON-lines file; read them at any time with records()."""
 
-    def __init__(self, host, mode, spec, ready_timeout=10.0):
+    def __init__(self, host, mode, job, ready_timeout=10.0):
         self.host = host
         self.path = os.path.join(host.lab.tmpdir, "%s.%s.%d.jsonl" % (
             host.name, mode.strip("_"), len(host.lab._procs)))
-        spec = dict(spec, out=self.path)
-        argv = _helper_argv(host, mode) + [json.dumps(spec)]
+        job = dict(job, out=self.path)
+        argv = _helper_argv(host, mode) + [json.dumps(job)]
         self.proc = host.run(argv, label=mode.strip("_"))
         ok = wait_for(lambda: self._ready() or self.proc.poll() is not None, ready_timeout)
         if not ok or not self._ready():
@@ -959,10 +959,10 @@ def receiver(host, group, port, source=None, duration=60.0, count=None, family=N
     kernel receive time, source address and port, TTL / hop limit and
     payload, for at most `duration` seconds or until `count` arrived."""
     fam = _family(group, family)
-    spec = {"family": 6 if fam == socket.AF_INET6 else 4, "group": group, "port": int(port),
+    job = {"family": 6 if fam == socket.AF_INET6 else 4, "group": group, "port": int(port),
             "source": source, "ifname": host.ifname, "duration": float(duration),
             "count": count}
-    return Receiver(host, "_recv", spec)
+    return Receiver(host, "_recv", job)
 
 
 def sniffer(host, port=None, duration=60.0, count=None, ifname=None):
@@ -970,9 +970,9 @@ def sniffer(host, port=None, duration=60.0, count=None, ifname=None):
     Receiver whose records are every IPv4/IPv6 UDP datagram seen in either
     direction (direction "in"/"out"), optionally only those with `port` as
     source or destination port.  Later fragments are not recorded."""
-    spec = {"port": port, "ifname": ifname or host.ifname, "duration": float(duration),
+    job = {"port": port, "ifname": ifname or host.ifname, "duration": float(duration),
             "count": count}
-    return Receiver(host, "_sniff", spec)
+    return Receiver(host, "_sniff", job)
 
 
 # -- helper processes (inside a namespace) -------------------------------------
@@ -985,22 +985,22 @@ def _sockaddr_storage(family, addr):
     return sa + b"\0" * (128 - len(sa))
 
 
-def _helper_send(spec):
-    fam = socket.AF_INET6 if spec["family"] == 6 else socket.AF_INET
+def _helper_send(job):
+    fam = socket.AF_INET6 if job["family"] == 6 else socket.AF_INET
     level = socket.IPPROTO_IPV6 if fam == socket.AF_INET6 else socket.IPPROTO_IP
     s = socket.socket(fam, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    if spec["src"] or spec["src_port"]:
-        s.bind((spec["src"] or "", spec["src_port"] or 0))
-    ttl = spec["ttl"]
-    if is_multicast(spec["dst"]):
+    if job["src"] or job["src_port"]:
+        s.bind((job["src"] or "", job["src_port"] or 0))
+    ttl = job["ttl"]
+    if is_multicast(job["dst"]):
         ttl = DEFAULT_MULTICAST_TTL if ttl is None else ttl
         if fam == socket.AF_INET:
             s.setsockopt(level, socket.IP_MULTICAST_TTL, ttl)
         else:
             s.setsockopt(level, socket.IPV6_MULTICAST_HOPS, ttl)
-        if spec["ifname"]:
-            index = socket.if_nametoindex(spec["ifname"])
+        if job["ifname"]:
+            index = socket.if_nametoindex(job["ifname"])
             if fam == socket.AF_INET:
                 s.setsockopt(level, socket.IP_MULTICAST_IF, struct.pack("=4s4si", b"\0" * 4, b"\0" * 4, index))
             else:
@@ -1009,20 +1009,20 @@ def _helper_send(spec):
         s.setsockopt(level, IP_TTL if fam == socket.AF_INET else socket.IPV6_UNICAST_HOPS, ttl)
     times = []
     start = time.monotonic()
-    for i, hexpayload in enumerate(spec["payloads"]):
-        if i and spec["interval"]:
-            delay = start + i * spec["interval"] - time.monotonic()
+    for i, hexpayload in enumerate(job["payloads"]):
+        if i and job["interval"]:
+            delay = start + i * job["interval"] - time.monotonic()
             if delay > 0:
                 time.sleep(delay)
         times.append(time.time())
-        s.sendto(bytes.fromhex(hexpayload), (spec["dst"], spec["port"]))
+        s.sendto(bytes.fromhex(hexpayload), (job["dst"], job["port"]))
     json.dump({"times": times}, sys.stdout)
 
 
 class _Recorder:
-    def __init__(self, spec):
-        self.spec = spec
-        self.out = open(spec["out"], "a")
+    def __init__(self, job):
+        self.job = job
+        self.out = open(job["out"], "a")
         self.n = 0
         self.stopping = False
         # A signal wakes the select() below through this pipe.
@@ -1043,8 +1043,8 @@ class _Recorder:
         self.out.flush()
 
     def loop(self, sock, handle):
-        deadline = time.monotonic() + self.spec["duration"]
-        count = self.spec.get("count")
+        deadline = time.monotonic() + self.job["duration"]
+        count = self.job.get("count")
         while not self.stopping and (count is None or self.n < count):
             left = deadline - time.monotonic()
             if left <= 0:
@@ -1066,10 +1066,10 @@ def _timestamp(ancdata):
     return time.time()
 
 
-def _helper_recv(spec):
-    fam = socket.AF_INET6 if spec["family"] == 6 else socket.AF_INET
+def _helper_recv(job):
+    fam = socket.AF_INET6 if job["family"] == 6 else socket.AF_INET
     level = socket.IPPROTO_IPV6 if fam == socket.AF_INET6 else socket.IPPROTO_IP
-    group = spec["group"]
+    group = job["group"]
     s = socket.socket(fam, socket.SOCK_DGRAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
@@ -1080,20 +1080,20 @@ def _helper_recv(spec):
     else:
         s.setsockopt(level, IP_RECVTTL, 1)
         s.setsockopt(level, IP_PKTINFO, 1)
-    s.bind((group or "", spec["port"]))
+    s.bind((group or "", job["port"]))
     if group and is_multicast(group):
         try:  # only the groups this socket joined
             s.setsockopt(level, IP_MULTICAST_ALL if fam == socket.AF_INET else IPV6_MULTICAST_ALL, 0)
         except OSError:
             pass
-        index = socket.if_nametoindex(spec["ifname"])
+        index = socket.if_nametoindex(job["ifname"])
         head = struct.pack("=I4x", index)
-        if spec["source"]:
-            req = head + _sockaddr_storage(fam, group) + _sockaddr_storage(fam, spec["source"])
+        if job["source"]:
+            req = head + _sockaddr_storage(fam, group) + _sockaddr_storage(fam, job["source"])
             s.setsockopt(level, MCAST_JOIN_SOURCE_GROUP, req)
         else:
             s.setsockopt(level, MCAST_JOIN_GROUP, head + _sockaddr_storage(fam, group))
-    rec = _Recorder(spec)
+    rec = _Recorder(job)
     rec.ready()
 
     def handle():
@@ -1111,24 +1111,24 @@ def _helper_recv(spec):
                 elif kind == IPV6_PKTINFO:
                     dst = socket.inet_ntop(fam, cdata[0:16])
         return {"t": _timestamp(anc), "src": addr[0], "sport": addr[1], "dst": dst,
-                "dport": spec["port"], "ttl": ttl, "payload": data.hex()}
+                "dport": job["port"], "ttl": ttl, "payload": data.hex()}
     rec.loop(s, handle)
 
 
-def _helper_sniff(spec):
+def _helper_sniff(job):
     sys.path.insert(0, HERE)
     import forwarder
     s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW, socket.htons(forwarder.ETH_P_ALL))
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
     s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
-    s.bind((spec["ifname"], forwarder.ETH_P_ALL))
-    rec = _Recorder(spec)
+    s.bind((job["ifname"], forwarder.ETH_P_ALL))
+    rec = _Recorder(job)
     rec.ready()
-    port = spec.get("port")
+    port = job.get("port")
 
     def handle():
         frame, anc, _, addr = s.recvmsg(65535, 1024)
-        if addr[0] != spec["ifname"] or len(frame) < 14:
+        if addr[0] != job["ifname"] or len(frame) < 14:
             return None
         ethertype = struct.unpack_from("!H", frame, 12)[0]
         version = {forwarder.ETH_P_IP: 4, forwarder.ETH_P_IPV6: 6}.get(ethertype)

@@ -64,10 +64,10 @@ Z = 4.0                      # statistical bounds: mean +- Z standard deviations
 
 
 # ---------------------------------------------------------------------------
-# Helpers run inside a namespace: `python3 test_impairment.py _shadow SPEC`
-# and `... _probes` (spec on stdin).
+# Helpers run inside a namespace: `python3 test_impairment.py _shadow JOB`
+# and `... _probes` (job on stdin).
 
-def _helper_shadow(spec):
+def _helper_shadow(job):
     """Joins the group on the interface and records every datagram to the
     group's port: source, source port, payload and the kernel receive time
     as a timeval (the same stamp the daemon's socket is given)."""
@@ -75,14 +75,14 @@ def _helper_shadow(spec):
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMP, 1)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 21)
-    s.bind((spec["group"], spec["port"]))
+    s.bind((job["group"], job["port"]))
     s.setsockopt(socket.IPPROTO_IP, IP_MULTICAST_ALL, 0)
-    index = socket.if_nametoindex(spec["ifname"])
-    mreqn = socket.inet_aton(spec["group"]) + b"\0\0\0\0" + struct.pack("=i", index)
+    index = socket.if_nametoindex(job["ifname"])
+    mreqn = socket.inet_aton(job["group"]) + b"\0\0\0\0" + struct.pack("=i", index)
     s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreqn)
     stop = []
     signal.signal(signal.SIGTERM, lambda *a: stop.append(1))
-    with open(spec["out"], "a") as out:
+    with open(job["out"], "a") as out:
         out.write(json.dumps({"ready": True}) + "\n")
         out.flush()
         while not stop:
@@ -105,15 +105,15 @@ def _helper_shadow(spec):
             out.flush()
 
 
-def _helper_probes(spec):
+def _helper_probes(job):
     """Sends 12-byte probes: items are [source port, sequence, time stamp
     offset in ms]; the time stamp is the wall clock at the moment of sending
     plus the offset, low 32 bits.  Prints the send times."""
-    index = socket.if_nametoindex(spec["ifname"])
+    index = socket.if_nametoindex(job["ifname"])
     socks = {}
     times = []
     start = time.monotonic()
-    for i, (sport, seq, offset) in enumerate(spec["items"]):
+    for i, (sport, seq, offset) in enumerate(job["items"]):
         s = socks.get(sport)
         if s is None:
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -123,13 +123,13 @@ def _helper_probes(spec):
             s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF,
                          struct.pack("=4s4si", b"\0" * 4, b"\0" * 4, index))
             socks[sport] = s
-        if i and spec["interval"]:
-            pause = start + i * spec["interval"] - time.monotonic()
+        if i and job["interval"]:
+            pause = start + i * job["interval"] - time.monotonic()
             if pause > 0:
                 time.sleep(pause)
         now_ns = time.time_ns()
         ts = (now_ns // 1000000 + offset) & M32
-        s.sendto(struct.pack("!BBBBII", 0xBE, 0xAC, 1, 0, seq & M32, ts), (spec["group"], spec["port"]))
+        s.sendto(struct.pack("!BBBBII", 0xBE, 0xAC, 1, 0, seq & M32, ts), (job["group"], job["port"]))
         times.append(now_ns / 1e9)
     json.dump({"times": times}, sys.stdout)
 
@@ -304,8 +304,8 @@ def streams_from(records, wanted=None):
 class Shadow:
     def __init__(self, host):
         self.path = os.path.join(host.lab.tmpdir, "%s.shadow.jsonl" % host.name)
-        spec = {"group": GROUP, "port": PORT, "ifname": host.ifname, "out": self.path}
-        self.proc = host.run([sys.executable, THIS, "_shadow", json.dumps(spec)], label="shadow")
+        job = {"group": GROUP, "port": PORT, "ifname": host.ifname, "out": self.path}
+        self.proc = host.run([sys.executable, THIS, "_shadow", json.dumps(job)], label="shadow")
         if not wait_for(lambda: self._lines() or self.proc.poll() is not None, 10.0) or not self._lines():
             raise lab.LabError("shadow receiver on %s did not start: %s" % (host.name, self.proc.stderr_text()))
 
@@ -378,9 +378,9 @@ def start_beacon(host, name, dump, extra=()):
 
 
 def send_probes(host, items, interval):
-    spec = {"group": GROUP, "port": PORT, "ifname": host.ifname, "items": items,
+    job = {"group": GROUP, "port": PORT, "ifname": host.ifname, "items": items,
             "interval": interval}
-    r = host.execute([sys.executable, THIS, "_probes"], input=json.dumps(spec), timeout=60)
+    r = host.execute([sys.executable, THIS, "_probes"], input=json.dumps(job), timeout=60)
     if r.returncode != 0:
         raise lab.LabError("probe sender failed: " + r.stderr.strip())
     return json.loads(r.stdout)["times"]
