@@ -9,6 +9,7 @@ website report (the next one is due only two minutes later).
 """
 
 import ipaddress
+import math
 import os
 import re
 import shutil
@@ -25,11 +26,9 @@ import lab  # noqa: E402
 
 VERSION_INFO = "0.3.9.1 ($Rev: 409 $)"
 DEFAULT_PORT = 10000
-SENDER_TTL = 127          # every beacon's multicast hop limit
 GC_PERIOD = 30.0          # seconds between expiry runs
 # beacon_interval never drops below ln(4) / 1.38 * 4 seconds; the time-out
 # is six times it, in whole milliseconds.
-import math  # noqa: E402
 MIN_BEACON_INTERVAL = math.log(4.0) / 1.38 * 4.0
 MIN_TIMEOUT = math.floor(MIN_BEACON_INTERVAL * 6.0 * 1000.0) / 1000.0
 START_TIMEOUT = 30.0      # beacon_interval is 5.0 s until the first accounting
@@ -170,7 +169,7 @@ def hop_count(receiver, sender):
 # Holding a host's outgoing frames
 
 _BACKLOG = re.compile(r"backlog (\d+)b (\d+)p")
-_DUMMY4, _DUMMY6 = "239.255.77.77", "ff3e::77:77"
+_DUMMY4 = "239.255.77.77"   # throw-away datagrams, TTL 1
 
 
 def _backlog_packets(host):
@@ -186,30 +185,35 @@ def hold_egress(host):
     host.check_output(["tc", "qdisc", "replace", "dev", host.ifname, "root", "tbf",
                        "rate", "8bit", "burst", "1600", "limit", "4000000"])
     for _ in range(20):
-        lab.udp_send(host, _DUMMY4, 9, [b"hold-%d" % i for i in range(4)], ttl=1)
+        host.execute(["bash", "-c", "for i in 1 2 3 4; do echo hold > /dev/udp/%s/9; done" % _DUMMY4])
         if _backlog_packets(host) > 0:
             return
     raise lab.LabError("could not hold the egress of %s" % host.name)
 
 
-def release_egress(host):
-    """Sends the held frames in order and stops holding."""
-    host.check_output(["tc", "qdisc", "change", "dev", host.ifname, "root", "tbf",
-                       "rate", "10gbit", "burst", "4000000", "limit", "4000000"])
-    # The bucket's timer was set for the far future: one more frame makes the
-    # queue run at the new rate at once.
+def release_egress(hosts):
+    """Sends the held frames of the hosts in order and stops holding."""
+    for host in hosts:
+        host.check_output(["tc", "qdisc", "change", "dev", host.ifname, "root", "tbf",
+                           "rate", "10gbit", "burst", "4000000", "limit", "4000000"])
+    # Each bucket's timer was set for the far future: one more frame makes
+    # its queue run at the new rate at once.
     for _ in range(20):
-        lab.udp_send(host, _DUMMY4, 9, [b"release"], ttl=1)
-        if _backlog_packets(host) == 0:
+        waiting = [h for h in hosts if _backlog_packets(h) > 0]
+        if not waiting:
             return
-        time.sleep(0.05)
-    raise lab.LabError("held frames of %s did not leave" % host.name)
+        kicks = [subprocess.Popen(h._argv(["bash", "-c", "echo release > /dev/udp/%s/9" % _DUMMY4]),
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for h in waiting]
+        for k in kicks:
+            k.wait(10)
+    raise lab.LabError("held frames did not leave: %s" % [h.name for h in hosts if _backlog_packets(h)])
 
 
 def start_together(beacons, binary, timeout=15.0):
     """Starts the beacons so that each one's start-up report reaches all the
     others: the hosts' outgoing frames are held until every daemon has
-    joined its groups and sent its report, then released."""
+    joined its groups and sent its report, then released.  Returns how
+    long the first beacon's frames were held, in seconds."""
     hosts = []
     for b in beacons:
         if b.host not in hosts:
@@ -227,8 +231,8 @@ def start_together(beacons, binary, timeout=15.0):
                 "%s: %s" % (b.name, b.stderr().strip()[-300:]) for b in beacons
                 if b.proc.poll() is not None or not b.started_up()))
     finally:
-        for h in hosts:
-            release_egress(h)
+        release_egress(hosts)
+    return time.time() - min(b.started for b in beacons)
 
 
 # ---------------------------------------------------------------------------
@@ -548,8 +552,8 @@ def check_dump(d, me, live, world, complete, row_names=False, allow=(), max_dela
                     continue
             elif b is not None and b is not me:
                 continue   # a beacon that has left, until it is removed
-        p.append("%s has an element for %s (%s)%s" % (me.name, addr, b.name if b else world.aliases.get(addr, "unknown"),
-                                                      " with sources" if el.rows else ""))
+        what = b.name if b else world.aliases.get(addr, "unknown")
+        p.append("%s has an element for %s (%s)%s" % (me.name, addr, what, " with sources" if el.rows else ""))
     return p
 
 
