@@ -13,7 +13,6 @@
 // temporary directory; the options that name files (dump, pidfile, exec)
 // only store their text at this stage.
 #include <fcntl.h>
-#include <sanitizer/common_interface_defs.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -27,6 +26,7 @@
 #include "control/process.h"
 #include "control/runtime.h"
 #include "control/settings.h"
+#include "fuzz/quiet_output.h"
 
 namespace {
 
@@ -51,28 +51,8 @@ std::string file_path;
 std::string missing_path;
 
 // The usage text and the fatal log lines of every input would fill the
-// fuzzer's log: standard output and error go to /dev/null while an input is
-// applied (FUZZ_CONFIG_OUTPUT=1 keeps them).  Sanitizer reports keep the
-// real standard error.
-int saved_stdout = -1;
-int saved_stderr = -1;
-int null_output = -1;
-
-void silence() {
-    if (null_output < 0) return;
-    fflush(stdout);
-    fflush(stderr);
-    dup2(null_output, 1);
-    dup2(null_output, 2);
-}
-
-void restore_output() {
-    if (null_output < 0) return;
-    fflush(stdout);
-    fflush(stderr);
-    dup2(saved_stdout, 1);
-    dup2(saved_stderr, 2);
-}
+// fuzzer's log.
+QuietOutput* quiet = nullptr;
 
 void remove_directory() {
     unlink(file_path.c_str());
@@ -93,18 +73,7 @@ void set_up() {
     missing_path = directory + "/no-such-file.conf";
     atexit(remove_directory);
     set_exit_hook(throw_instead_of_exit);
-
-    const char* keep = getenv("FUZZ_CONFIG_OUTPUT");
-    if (!(keep && *keep == '1')) {
-        saved_stdout = dup(1);
-        saved_stderr = dup(2);
-        null_output = open("/dev/null", O_WRONLY);
-        if (saved_stdout < 0 || saved_stderr < 0 || null_output < 0) {
-            perror("dup");
-            abort();
-        }
-        __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<intptr_t>(saved_stderr)));
-    }
+    quiet = new QuietOutput();
 }
 
 void write_file(const uint8_t* data, size_t size) {
@@ -201,13 +170,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     runtime = Runtime{};
     tracking = true;
     int status = 0;
-    silence();
+    quiet->silence();
     try {
         run(data, size);
     } catch (const ProcessEnded& ended) {
         status = ended.status;
     }
-    restore_output();
+    quiet->restore();
     tracking = false;
     if (status != 0 && status != 1 && status != 255) {
         fprintf(stderr, "option processing ended with status %d\n", status);

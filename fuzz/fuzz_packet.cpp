@@ -5,7 +5,8 @@
 //   byte 0   bits 0-2 sender (one of eight, the local address among them),
 //            bit 3 received on the SSM socket, bit 4 run expiry afterwards,
 //            bit 5 empty the table first, bit 6 the record sets figures
-//            instead (below), bit 7 verbose output while it is applied
+//            instead (below), bit 7 verbose output (to /dev/null) while it
+//            is applied
 //   byte 1   received TTL
 //   byte 2   time step before it: step * step * 8 ms
 //   byte 3-4 datagram length, big-endian (cut to what the input holds)
@@ -38,6 +39,7 @@
 
 #include "control/runtime.h"
 #include "control/settings.h"
+#include "fuzz/quiet_output.h"
 #include "net/address.h"
 #include "net/multicast.h"
 #include "output/bandwidth.h"
@@ -458,7 +460,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
         if (control & 0x20) w.reset();
         w.now += step * step * 8;
-        settings.verbose = (control & 0x80) ? 5 : 0;
+        bool verbose = control & 0x80;
+        static QuietOutput* quiet = new QuietOutput();
+        if (verbose) {
+            quiet->silence();
+            settings.verbose = 5;
+        }
         if (control & 0x40) {
             inject_figures(w, packet, length);
         } else {
@@ -468,7 +475,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                     datagram.data(), static_cast<int32_t>(datagram.size()), (control & 8) != 0,
                                     w.now);
         }
-        settings.verbose = 0;
+        if (verbose) {
+            settings.verbose = 0;
+            quiet->restore();
+        }
         if (control & 0x10) expire_sources_at(w.table, w.now);
         check(w.table.sources.size() <= MAX_SOURCES && w.table.external_count() <= MAX_EXTERNALS_TOTAL,
               "the table grew past its bounds");

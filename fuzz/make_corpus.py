@@ -128,6 +128,13 @@ def packet_seeds():
                               *[listing("10.1.%d.%d" % (i // 256, i % 256), 10000 + i % 3) for i in range(600)]))
         + record(0, inject(0, 4, 64, 10.0, 2.0, 0.1, 0.2, 0.3), figures=True)
         + record(0, inject(100, 5, 64, 11.0, 3.0, 0.01, 0.02, 0.03), figures=True))
+    # One sender lists more beacons than a Source may report and than the
+    # table holds; then a new sender finds the table full.
+    s["table_full"] = (
+        record(V4_A, report(ident("flood", "f@example.org"),
+                            *[listing("100.64.%d.%d" % (i // 250, i % 250), 10000) for i in range(1100)]),
+               reset=True)
+        + record(V6_A, probe(1, 1)) + record(V6_B, report(ident("late", "l@example.org"))))
     s["hostile_text"] = record(V6_B, report(
         tlv("n", "tab\there"), tlv("n", "caf\xe9"), tlv("n", '<"&>'), tlv("a", "\x01"),
         tlv("C", "\x01\xe9"), tlv("F", b"\x00\x00"), tlv("C", "ABC"), tlv("G", "ok&<\"'>"), tlv("L", "\x7f")),
