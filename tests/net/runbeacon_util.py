@@ -51,7 +51,7 @@ def setup(doc):
     if not binary or not os.access(binary, os.X_OK):
         print("FAIL: no executable quillon given (--binary %s)" % binary, flush=True)
         sys.exit(2)
-    print(doc.strip().splitlines()[0], flush=True)
+    print(doc.strip().split("\n\n")[0].replace("\n", " "), flush=True)
     return binary
 
 

@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
-"""The dump file of running beacons: rewritten every interval, replaced whole, always well-formed, with the group, the local beacon, the measured sources and the remote beacons; the program launched after each dump.
+"""The dump file of running beacons: rewritten every interval, replaced
+whole, always well-formed, with the group, the local beacon, the measured
+sources and the remote beacons; the program launched after each dump.
 
 Time budget: about 35 s wall time (typically; up to 100 s when the random
 probe pauses happen to be long).  One lab, two beacons on 239.77.14.1:

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Lifecycle of running beacons in the lab: start-up, membership, the first reports, bandwidth lines, signals, daemon mode, start-up errors.
+"""Lifecycle of running beacons: start-up and its errors, membership, first
+reports, bandwidth lines, signals, daemon mode.
 
 Time budget: about 30 s wall time.  Every beacon runs in one lab from the
 start; the longest wait is two 10-second bandwidth windows.
@@ -24,7 +25,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import Lab, CaseRunner, receiver, udp_send, wait_for  # noqa: E402
 from runbeacon_util import (  # noqa: E402
-    CheckFailed, check, check_eq, setup, beacon_args, start_beacon, wait_started, cpu_ticks,
+    check, check_eq, setup, beacon_args, start_beacon, wait_started, cpu_ticks,
     comm, stop, find_logs, wait_logs, log_lines, parse_probe, is_report, website_report,
     schedule_reference,
     plain_report, farewell_report, igmp_has, mcfilter_sources, udp_sockets, probe, CONTACT)

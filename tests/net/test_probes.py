@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Probes on the wire, seen by a receiver in another namespace: format, numbering, bursts, pauses, timestamps, ASM and SSM channels.
+"""Probes on the wire, seen from another namespace: format, numbering,
+bursts, pauses, timestamps, ASM and SSM channels.
 
 Time budget: about 20 s wall time (typically; at most 25 s unless a
 random pause happens to exceed 20 s, then up to 90 s).  Two beacons run in
