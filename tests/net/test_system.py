@@ -208,8 +208,8 @@ class Scenario:
         if converged:
             self.check("rows that others reported for echo expire", self._echo_rows_expire)
             self.check("final matrix of four: complete, with reported names, nothing stale", self._final)
-            self.check("delta still receives alpha over SSM after its bootstrap entry expired",
-                       self._bootstrap_ssm_kept)
+        self.check("delta still receives alpha over SSM after its bootstrap entry expired",
+                   self._bootstrap_ssm_kept)
         self.check("every dump version read obeyed the rules (%s)" % self.tag, self._invariants)
 
     # -- the checks -------------------------------------------------------------
@@ -421,6 +421,11 @@ class Scenario:
         self._echo_stays_gone()
 
     def _bootstrap_ssm_kept(self):
+        # The bootstrap entry goes at delta's expiry run at 30 s; figures
+        # that stop then are invalid after the run at 60 s.
+        self.wait("a dump of delta from +66 s on",
+                  lambda: [] if self.latest[self.delta.name].mtime >= self.delta.started + 66 else ["none yet"],
+                  self.delta.started + 66 + DUMP_INTERVAL + SLACK)
         d = self.latest[self.delta.name]
         row = d.local.rows.get(self.alpha.addr)
         if row is None or "ssm" not in row.stats:
