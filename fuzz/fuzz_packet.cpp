@@ -14,15 +14,15 @@
 //
 // A figures record's bytes are: which Source (index in key order), which
 // channel (and more, see inject_figures), the hop byte, then delay, jitter,
-// loss, dup and ooo as raw floats.
-// It stands for a long run of probes, so the report and dump checks see
-// figures of every kind, also ones the statistics would never publish.
+// loss, dup and ooo as raw floats.  It stands for a long run of probes, so
+// the report and dump checks see figures of every kind, also ones the
+// statistics would never publish.
 //
 // The table lives across inputs (up to a size), so later inputs meet what
-// earlier ones built.  After every input the table is checked against its bounds, reports
-// of every kind are built from it and decoded again by a fresh table, and the
-// dump is rendered and checked for well-formed XML.  A broken invariant
-// aborts with a message on standard error.
+// earlier ones built.  After every input the table is checked against its
+// bounds, reports of every kind are built from it and decoded again by a
+// fresh table, and the dump is rendered and checked for well-formed XML.  A
+// broken invariant aborts with a message on standard error.
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -108,6 +108,8 @@ struct World {
     SourceTable fresh;
     Address reporter;
     Address fresh_local;  // cleared: no listed address is the decoder's own
+
+    QuietOutput quiet;
 
     World() {
         local = make_address(AF_INET, "192.0.2.1", 10000);
@@ -461,9 +463,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (control & 0x20) w.reset();
         w.now += step * step * 8;
         bool verbose = control & 0x80;
-        static QuietOutput* quiet = new QuietOutput();
         if (verbose) {
-            quiet->silence();
+            w.quiet.silence();
             settings.verbose = 5;
         }
         if (control & 0x40) {
@@ -477,7 +478,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         if (verbose) {
             settings.verbose = 0;
-            quiet->restore();
+            w.quiet.restore();
         }
         if (control & 0x10) expire_sources_at(w.table, w.now);
         check(w.table.sources.size() <= MAX_SOURCES && w.table.external_count() <= MAX_EXTERNALS_TOTAL,
