@@ -84,7 +84,19 @@ Source* SourceTable::get_or_create_source(const Address& address, const char* na
     if (direct) source.last_local_rx_ms = now;
 
     if (ssm != nullptr) {
-        int error = ssm->join(key);
+        // The kernel keeps one (S,G) membership per source address, whatever
+        // the port: a second Source on the same address (a bootstrap entry
+        // on the default port, a beacon restarted on a new port) shares it.
+        Address channel = key;
+        channel.set_port(0);
+        auto member = ssm_members_.find(channel);
+        int error = 0;
+        if (member == ssm_members_.end()) {
+            error = ssm->join(key);
+            if (error == 0) ssm_members_.emplace(channel, 1);
+        } else {
+            ++member->second;
+        }
         if (error != 0) {
             if (settings.verbose != 0)
                 log_info("Failed to join SSM (S,G) where S = %s, reason: %s", text.text, strerror(error));
@@ -94,8 +106,9 @@ Source* SourceTable::get_or_create_source(const Address& address, const char* na
                             "SSM join refused: the per-socket source limit is reached; raise net.ipv4.igmp_max_msf "
                             "(IPv4) or net.ipv6.mld_max_msf (IPv6) to receive SSM from every beacon");
             }
-        } else if (settings.verbose >= 2) {
-            log_info("Joined SSM (S, G) where S = %s", text.text);
+        } else {
+            source.ssm_member = true;
+            if (settings.verbose >= 2) log_info("Joined SSM (S, G) where S = %s", text.text);
         }
     }
     return &source;
@@ -114,7 +127,16 @@ void SourceTable::remove_source(const Address& address, bool by_timeout) {
         else
             log_info("Removing source %s%s", text.text, suffix);
     }
-    if (ssm != nullptr) ssm->leave(key);
+    // The membership goes when the last Source of that address goes.
+    if (ssm != nullptr && source.ssm_member) {
+        Address channel = key;
+        channel.set_port(0);
+        auto member = ssm_members_.find(channel);
+        if (member != ssm_members_.end() && --member->second == 0) {
+            ssm->leave(key);
+            ssm_members_.erase(member);
+        }
+    }
     external_count_ -= source.external_sources.size();
     sources.erase(it);
 }
@@ -150,6 +172,7 @@ void SourceTable::clear() {
     sources.clear();
     external_count_ = 0;
     refusal_logged_ = false;
+    ssm_members_.clear();
 }
 
 void set_name(Source& source, const std::string& name) {

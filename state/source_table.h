@@ -44,6 +44,8 @@ struct Source {
     ExternalMap external_sources;
     std::map<int32_t, std::string> websites;
     bool identified = false;
+    // Counted in its address's (S,G) membership.
+    bool ssm_member = false;
 
     void record_probe(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms, bool ssm);
 };
@@ -97,6 +99,8 @@ private:
 
     size_t external_count_ = 0;
     bool refusal_logged_ = false;
+    // Sources sharing each joined (S,G) membership, by address (port 0).
+    std::map<Address, uint32_t, AddressLess> ssm_members_;
 };
 
 void set_name(Source& source, const std::string& name);

@@ -248,6 +248,47 @@ TEST_F(SourceTableTest, SsmJoinOnCreationAndLeaveOnRemoval) {
     EXPECT_EQ(ssm.calls, lines_of("join 10.0.0.3/10000"));
 }
 
+// The kernel holds one (S,G) membership per source address.  A bootstrap
+// entry on the default port and the same beacon's real port are two Sources
+// of one address: removing one must not leave the channel under the other.
+TEST_F(SourceTableTest, SourcesOfOneAddressShareTheirSsmMembership) {
+    RecordingMembership ssm;
+    table.ssm = &ssm;
+    settings.verbose = 2;
+    Address bootstrap = make_address("10.0.0.1", 10000);
+    Address real = make_address("10.0.0.1", 41190);
+    auto lines = logged([&] {
+        table.get_or_create_source(bootstrap, nullptr, 1, false);
+        table.get_or_create_source(real, nullptr, 2, true);
+    });
+    EXPECT_EQ(lines, lines_of("Adding source 10.0.0.1/10000", "Joined SSM (S, G) where S = 10.0.0.1/10000",
+                              "Adding source 10.0.0.1/41190", "Joined SSM (S, G) where S = 10.0.0.1/41190"));
+    EXPECT_EQ(ssm.calls, lines_of("join 10.0.0.1/10000"));
+
+    table.remove_source(bootstrap, true);  // the real beacon still needs the channel
+    EXPECT_EQ(ssm.calls, lines_of("join 10.0.0.1/10000"));
+    table.remove_source(real, false);
+    EXPECT_EQ(ssm.calls, lines_of("join 10.0.0.1/10000", "leave 10.0.0.1/41190"));
+
+    // Joined again from scratch once the address is back.
+    table.get_or_create_source(real, nullptr, 3, true);
+    EXPECT_EQ(ssm.calls, lines_of("join 10.0.0.1/10000", "leave 10.0.0.1/41190", "join 10.0.0.1/41190"));
+
+    // A failed join is not counted: the next Source of the address tries again,
+    // and removing the failed one leaves nothing.
+    ssm.calls.clear();
+    ssm.result = ENOBUFS;
+    Address other = make_address("10.0.0.2", 10000);
+    table.get_or_create_source(other, nullptr, 4, true);
+    ssm.result = 0;
+    table.get_or_create_source(make_address("10.0.0.2", 5000), nullptr, 5, true);
+    table.remove_source(other, true);
+    EXPECT_EQ(ssm.calls, lines_of("join 10.0.0.2/10000", "join 10.0.0.2/5000"));
+    testing::internal::CaptureStderr();
+    table.clear();
+    testing::internal::GetCapturedStderr();
+}
+
 TEST_F(SourceTableTest, SsmJoinLogLinesByVerbosity) {
     const std::string failed = std::string("Failed to join SSM (S,G) where S = 10.0.0.1/10000, reason: ") + strerror(EPERM);
     const std::string joined = "Joined SSM (S, G) where S = 10.0.0.1/10000";
