@@ -1,0 +1,680 @@
+#!/usr/bin/env python3
+"""Helpers for the hostile-input and fault lab tests (test_flood.py,
+test_faults.py): beacon packets built byte by byte from the wire format, a
+flooder and a probe sender that run inside a lab namespace
+(`python3 hostile_util.py _flood|_probes JSON`), a watcher that checks every
+version of a dump file as it appears, /proc readings (resident memory,
+children, zombies) and a check runner that prints one line per check.
+"""
+
+import json
+import os
+import random
+import re
+import resource
+import shutil
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+import traceback
+import xml.etree.ElementTree as ET
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import lab  # noqa: E402
+
+PYTHON = sys.executable or "python3"
+UTIL_PY = os.path.abspath(__file__)
+
+# ---------------------------------------------------------------------------
+# Wire format
+
+MAGIC = b"\xbe\xac"
+VERSION = 1
+PACKET_PROBE = 0
+PACKET_REPORT = 1
+PACKET_BUFFER = 8192          # the daemon reads at most this many bytes of a datagram
+SSMPING_PORT = 4321
+SSMPING_MAX = 1000
+
+
+def wall_ms():
+    return int(time.time() * 1000)
+
+
+def probe(seq, ts):
+    """A 12-byte probe: magic, version 1, type 0, sequence, timestamp."""
+    return struct.pack("!2sBBII", MAGIC, VERSION, PACKET_PROBE, seq & 0xFFFFFFFF, ts & 0xFFFFFFFF)
+
+
+def tlv(kind, value):
+    if isinstance(kind, str):
+        kind = ord(kind)
+    if isinstance(value, str):
+        value = value.encode("latin-1")
+    assert len(value) <= 255
+    return bytes([kind, len(value)]) + value
+
+
+def report(tlvs, ttl=64):
+    """Report header (magic, version, type 1, sender TTL) and the TLVs."""
+    return MAGIC + bytes([VERSION, PACKET_REPORT, ttl]) + b"".join(tlvs)
+
+
+def listing4(ip, port, nested=b""):
+    """A source TLV 'i': address, port in network order, nested TLVs."""
+    return tlv("i", socket.inet_aton(ip) + struct.pack("!H", port) + nested)
+
+
+def figures(kind="A", ts=0, age=0, hops=1, delay=1.0, jitter=0.5, loss=0, dup=0, ooo=0):
+    return tlv(kind, struct.pack("!IIBffBBB", ts & 0xFFFFFFFF, age, hops, delay, jitter, loss, dup, ooo))
+
+
+def madeup4(prefix, k):
+    """The k-th made-up IPv4 address under a /16 prefix such as '10.200'."""
+    return "%s.%d.%d" % (prefix, k // 250, k % 250 + 1)
+
+
+def split_report(data):
+    """Strictly decodes a report: [(type, value)] of its outer TLVs, or None
+    when it is not a well-formed report."""
+    if len(data) < 5 or data[:2] != MAGIC or data[2] != VERSION or data[3] != PACKET_REPORT:
+        return None
+    out, pos = [], 5
+    while pos < len(data):
+        if len(data) - pos < 2 or pos + 2 + data[pos + 1] > len(data):
+            return None
+        out.append((chr(data[pos]), data[pos + 2:pos + 2 + data[pos + 1]]))
+        pos += 2 + data[pos + 1]
+    return out
+
+
+def report_kind(tlvs):
+    """'website' (ends with the flags TLV), 'leave', 'map' (sources with
+    nested name/contact) or 'report' (sources with figures, or none)."""
+    types = [t for t, _ in tlvs]
+    if types and types[-1] == "F":
+        return "website"
+    if "Q" in types:
+        return "leave"
+    for t, v in tlvs:
+        if t in "iI":
+            nested = v[6:] if t == "i" else v[18:]
+            if nested[:1] in (b"n", b"a"):
+                return "map"
+    return "report"
+
+
+def listed_addresses(tlvs):
+    out = []
+    for t, v in tlvs:
+        if t == "i":
+            out.append("%s/%d" % (socket.inet_ntoa(v[:4]), struct.unpack("!H", v[4:6])[0]))
+        elif t == "I":
+            out.append("%s/%d" % (socket.inet_ntop(socket.AF_INET6, v[:16]), struct.unpack("!H", v[16:18])[0]))
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Checks
+
+class CheckFailed(AssertionError):
+    pass
+
+
+def check(cond, what, detail=None):
+    if not cond:
+        raise CheckFailed(what + ("" if detail is None else ": %s" % (detail,)))
+
+
+class Checks:
+    """Runs named checks (from any thread), prints 'PASS name' or 'FAIL name'
+    with the reason, and keeps the score for the closing line."""
+
+    def __init__(self, title):
+        self.title = title
+        self.passed = 0
+        self.failed = 0
+        self.lock = threading.Lock()
+        self.start = time.monotonic()
+
+    def run(self, name, fn, *args, **kw):
+        t0 = time.monotonic()
+        try:
+            fn(*args, **kw)
+        except (SystemExit, KeyboardInterrupt):
+            raise
+        except BaseException as e:  # noqa: BLE001 - every failure is reported
+            with self.lock:
+                self.failed += 1
+                if not isinstance(e, CheckFailed):
+                    traceback.print_exc()
+                print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - t0, e), flush=True)
+            return False
+        with self.lock:
+            self.passed += 1
+            print("PASS %s" % name, flush=True)
+        return True
+
+    def note(self, text):
+        with self.lock:
+            print(text, flush=True)
+
+    def finish(self):
+        with self.lock:
+            print("wall time %.1f s" % (time.monotonic() - self.start), flush=True)
+            print("%s: %d passed, %d failed" % (self.title, self.passed, self.failed), flush=True)
+            return 0 if self.failed == 0 and self.passed > 0 else 1
+
+
+def setup(doc):
+    """--binary, root (else exit 77), the binary's presence; prints the
+    script's first doc line.  Returns the binary's absolute path."""
+    args = lab.parse_args()
+    lab.require_root()
+    if not args.binary or not os.access(args.binary, os.X_OK):
+        print("FAIL: no executable quillon given (--binary %s)" % args.binary, flush=True)
+        sys.exit(2)
+    print(doc.strip().splitlines()[0], flush=True)
+    return args.binary
+
+
+# ---------------------------------------------------------------------------
+# /proc
+
+def rss_kb(pid):
+    """VmRSS of a process in kB (None when it is gone)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    return int(line.split()[1])
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+    return None
+
+
+def children(pid):
+    """[(child pid, state letter, command)] of the processes whose parent is pid."""
+    out = []
+    for name in os.listdir("/proc"):
+        if not name.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % name) as f:
+                stat = f.read()
+        except (FileNotFoundError, ProcessLookupError, PermissionError):
+            continue
+        head, _, tail = stat.rpartition(")")
+        fields = tail.split()
+        if len(fields) >= 2 and int(fields[1]) == pid:
+            out.append((int(name), fields[0], head.split("(", 1)[1]))
+    return out
+
+
+def alive(proc):
+    return proc.poll() is None and lab.pid_alive(proc.pid)
+
+
+# ---------------------------------------------------------------------------
+# Log lines (standard error: "Mon DD HH:MM:SS.uuuuuu message")
+
+LOG_RE = re.compile(r"^([A-Z][a-z]{2} +\d{1,2} \d{2}:\d{2}:\d{2})\.(\d{6}) (.*)$")
+
+
+def log_lines(text):
+    """[(wall time, message)] of the time-stamped lines of a log text."""
+    out = []
+    year = time.localtime().tm_year
+    for line in text.splitlines():
+        m = LOG_RE.match(line)
+        if not m:
+            continue
+        try:
+            t = time.mktime(time.strptime("%d %s" % (year, m.group(1)), "%Y %b %d %H:%M:%S"))
+        except ValueError:
+            continue
+        out.append((t + int(m.group(2)) / 1e6, m.group(3)))
+    return out
+
+
+def matching(proc, pattern):
+    rx = re.compile(pattern)
+    return [(t, msg) for t, msg in log_lines(proc.stderr_text()) if rx.search(msg)]
+
+
+# ---------------------------------------------------------------------------
+# Dump files
+
+def xmllint_complaint(data):
+    """None when xmllint is missing or accepts the bytes; else its complaint."""
+    if shutil.which("xmllint") is None:
+        return None
+    r = subprocess.run(["xmllint", "--noout", "-"], input=data, capture_output=True)
+    return None if r.returncode == 0 else (r.stderr.decode("utf-8", "replace").strip()[:500]
+                                           or "status %d" % r.returncode)
+
+
+def summarize(root):
+    """What the checks need of one dump: the local beacon's source addresses,
+    the remote beacons with their external sources, and the whole local and
+    remote elements' attributes."""
+    group = root.find("group")
+    beacons = group.findall("beacon")
+    local = beacons[0]
+    srcs = {}
+    for s in local.find("sources").findall("source"):
+        stats = {c.tag: dict(c.attrib) for c in s}
+        srcs[s.get("addr")] = dict(s.attrib, stats=stats)
+    remotes = {}
+    for b in beacons[1:]:
+        exts = b.find("sources").findall("source")
+        remotes[b.get("addr")] = {
+            "attrib": dict(b.attrib),
+            "externals": len(exts),
+            "websites": [dict(w.attrib) for w in b.findall("website")],
+            "flags": [f.get("name") for f in b.findall("flag")],
+        }
+    return {"sources": srcs, "remotes": remotes, "externals": sum(r["externals"] for r in remotes.values()),
+            "group": dict(group.attrib)}
+
+
+class DumpWatcher(threading.Thread):
+    """Polls a dump file and checks every new version as it appears: it must
+    parse (ElementTree) and satisfy xmllint --noout.  Keeps for each version
+    (seen, mtime, inode, size, summary); a failing version goes to `errors`.
+    Versions larger than `defer_over` bytes are only copied when they appear
+    and checked by finish(), so that the checking does not take the CPU from
+    the daemon under test.  Also counts the polls that see FILE.working."""
+
+    def __init__(self, path, poll=0.1, keep_text=False, defer_over=None):
+        super().__init__(daemon=True)
+        self.path = path
+        self.poll = poll
+        self.keep_text = keep_text
+        self.defer_over = defer_over
+        self.versions = []
+        self.errors = []
+        self.deferred = []
+        self.working_seen = 0
+        self.stopping = False
+        self.lock = threading.Lock()
+
+    def run(self):
+        last = None
+        while not self.stopping:
+            try:
+                st = os.stat(self.path)
+                key = (st.st_ino, st.st_mtime_ns, st.st_size)
+            except OSError:
+                key = None
+            if key is not None and key != last:
+                try:
+                    with open(self.path, "rb") as f:
+                        st = os.fstat(f.fileno())
+                        data = f.read()
+                except OSError:
+                    data = None
+                if data is not None:
+                    last = (st.st_ino, st.st_mtime_ns, st.st_size)
+                    version = {"seen": time.time(), "mtime": st.st_mtime, "inode": st.st_ino,
+                               "size": len(data), "summary": None, "text": data if self.keep_text else None}
+                    with self.lock:
+                        self.versions.append(version)
+                    if self.defer_over is not None and len(data) > self.defer_over:
+                        self.deferred.append((version, data))
+                    else:
+                        self._take(version, data)
+            if os.path.exists(self.path + ".working"):
+                self.working_seen += 1
+            time.sleep(self.poll)
+
+    def _take(self, version, data):
+        complaint = xmllint_complaint(data)
+        summary = None
+        try:
+            summary = summarize(ET.fromstring(data))
+        except (ET.ParseError, AttributeError, IndexError) as e:
+            complaint = (complaint + "; " if complaint else "") + "ElementTree: %s" % e
+        with self.lock:
+            if complaint:
+                self.errors.append((version["mtime"], complaint, data[:300]))
+            version["summary"] = summary
+
+    def finish(self):
+        """Stops polling and checks the deferred versions."""
+        self.stopping = True
+        self.join(5)
+        for version, data in self.deferred:
+            self._take(version, data)
+        self.deferred = []
+
+    def snapshot(self):
+        with self.lock:
+            return list(self.versions)
+
+    def wait_for(self, predicate, timeout):
+        """Waits for a version (after those already seen) for which
+        predicate(version) holds; returns it or None."""
+        start = len(self.snapshot())
+
+        def found():
+            for v in self.snapshot()[start:]:
+                if v["summary"] is not None and predicate(v):
+                    return v
+            return None
+        return lab.wait_for(found, timeout, interval=0.05)
+
+
+# ---------------------------------------------------------------------------
+# Helpers run inside a namespace
+
+def _mcast_socket(src, sport, ifname, ttl=64):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind((src, sport))
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, ttl)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
+    index = socket.if_nametoindex(ifname)
+    s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, struct.pack("=4s4si", b"\0" * 4, b"\0" * 4, index))
+    return s
+
+
+def run_helper(host, mode, spec, label=None):
+    """Starts a helper of this file in host's namespace (LabProcess)."""
+    return host.run([PYTHON, "-S", UTIL_PY, mode, json.dumps(spec)], label=label or mode.strip("_"))
+
+
+def _send(sock, data, dst):
+    try:
+        sock.sendto(data, dst)
+        return True
+    except OSError:
+        return False
+
+
+def _helper_probes(spec):
+    """A crafted beacon: probes from (src, sport) to the group, numbered from
+    `seq` on, `interval` s apart, `count` of them or until wall time `until`,
+    first at wall time `start` (or at once).  `offset_ms` is added to every
+    timestamp.  Every `report_every` probes (from wall time `reports_from`
+    on) a report goes out too, built by
+    the `reports` list in turn: {"name", "contact", "listings": [prefix,
+    first, count], "figures": bool, "pad_to": bytes, "truncate": bool}.
+    Writes {"sent": [[index, seq, ts, wall]], "reports": n} to `out`."""
+    s = _mcast_socket(spec["src"], spec["sport"], spec["ifname"], spec.get("ttl", 64))
+    dst = (spec["group"], spec["port"])
+    seq = spec["seq"]
+    count = spec.get("count")
+    until = spec.get("until")
+    interval = spec["interval"]
+    offset = spec.get("offset_ms", 0)
+    reports = spec.get("reports") or []
+    every = spec.get("report_every", 0)
+    start = spec.get("start") or time.time()
+    while time.time() < start:
+        time.sleep(min(0.01, start - time.time()))
+    sent, nrep, i = [], 0, 0
+    t0 = time.monotonic()
+    while (count is None or i < count) and (until is None or time.time() < until):
+        due = t0 + i * interval
+        delay = due - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        ts = wall_ms() + offset
+        now = time.time()
+        if _send(s, probe(seq, ts), dst):
+            sent.append([i, seq & 0xFFFFFFFF, ts & 0xFFFFFFFF, now])
+        seq += 1
+        i += 1
+        if every and reports and i % every == 0 and time.time() >= spec.get("reports_from", 0):
+            r = reports[nrep % len(reports)]
+            _send(s, build_report(r), dst)
+            nrep += 1
+    with open(spec["out"], "w") as f:
+        json.dump({"sent": sent, "reports": nrep}, f)
+
+
+def build_report(r):
+    """A report from a description (see _helper_probes)."""
+    tlvs = [tlv("n", r.get("name", "")), tlv("a", r.get("contact", ""))]
+    prefix, first, n = r.get("listings") or ["10.250", 0, 0]
+    for k in range(first, first + n):
+        nested = b""
+        if r.get("figures"):
+            nested = figures(ts=k, age=k, hops=3, delay=2.5, jitter=0.25) + tlv("n", "m%d" % k)
+        tlvs.append(listing4(madeup4(prefix, k), 10000, nested))
+    data = report(tlvs)
+    pad_to = r.get("pad_to")
+    if pad_to:
+        # Fill with bare listings up to the size; the last one may straddle
+        # the daemon's 8192-byte buffer.
+        more = (pad_to - len(data)) // 8 + 1
+        data = (data + b"".join(listing4(madeup4(prefix, first + n + j), 10001) for j in range(more)))[:pad_to]
+    if r.get("truncate"):
+        data += b"i\xff" + b"\x0a" * 20   # declares 255 bytes, holds 20
+    return data
+
+
+def _helper_flood(spec):
+    """The flooder.  Phase A (from wall time `start`), paced so the daemon
+    takes every datagram in order:
+      A1 every reporter (address `reporters[i]`, port `reporter_port`) sends
+         a small report: name, contact, country, websites, flags (the texts
+         of `identities`, in turn);
+      A2 every (address, port) pair of `pair_addrs` x `pair_ports` sends one
+         probe;
+      A3 every reporter sends one report per entry [first, count, figures]
+         of `listing_chunks`, listing made-up beacons under `listing_prefix`
+         (bare, or with figures and a name).
+    Phase B, until wall time `until`, about `rate` datagrams/s, from the
+    (address, port) pairs `pool_addrs` x `pool_ports` in turn: valid probes,
+    malformed probes and headers, garbage, truncated and oversized reports,
+    reports listing hundreds of made-up beacons, and SSM Ping requests to
+    `ssmping_target` (answers are read and matched).
+    Progress and counts go to `out` as JSON lines."""
+    try:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (16384, 16384))
+    except (ValueError, OSError):
+        pass
+    ifname = spec["ifname"]
+    dst = (spec["group"], spec["port"])
+    out = open(spec["out"], "a")
+
+    def note(**kw):
+        kw["t"] = time.time()
+        out.write(json.dumps(kw) + "\n")
+        out.flush()
+
+    rnd = random.Random(spec.get("seed", 7))
+    start = spec["start"]
+    while time.time() < start:
+        time.sleep(min(0.01, start - time.time()))
+    note(phase="A1")
+    identities = spec["identities"]
+    rsocks = []
+    for i, addr in enumerate(spec["reporters"]):
+        s = _mcast_socket(addr, spec["reporter_port"], ifname)
+        ident = identities[i % len(identities)]
+        tlvs = [tlv("n", ident["name"]), tlv("a", ident["contact"])]
+        for letter in "GLM":
+            if ident.get(letter):
+                tlvs.append(tlv(letter, ident[letter]))
+        tlvs.append(tlv("C", bytes.fromhex(ident["country_hex"])))
+        tlvs.append(tlv("F", struct.pack("!I", 3)))
+        _send(s, report(tlvs), dst)
+        rsocks.append(s)
+        time.sleep(0.002)
+    note(phase="A2")
+    pairs = 0
+    for port in spec["pair_ports"]:
+        for addr in spec["pair_addrs"]:
+            s = _mcast_socket(addr, port, ifname)
+            _send(s, probe(rnd.getrandbits(32), wall_ms()), dst)
+            s.close()
+            pairs += 1
+            if pairs % 20 == 0:
+                time.sleep(0.004)
+    note(phase="A3", pairs=pairs)
+    listing_reports = 0
+    for i, s in enumerate(rsocks):
+        ident = identities[i % len(identities)]
+        for first, n, with_figures in spec["listing_chunks"]:
+            data = build_report({"name": ident["name"], "contact": ident["contact"],
+                                 "listings": [spec["listing_prefix"], first, n], "figures": with_figures})
+            assert len(data) <= PACKET_BUFFER, len(data)
+            _send(s, data, dst)
+            listing_reports += 1
+            time.sleep(spec.get("listing_pause", 0.01))
+    for s in rsocks:
+        s.close()
+    note(phase="A-done", listing_reports=listing_reports)
+
+    # Phase B.
+    pool = [_mcast_socket(a, p, ifname) for p in spec["pool_ports"] for a in spec["pool_addrs"]]
+    ping = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    ping.bind((spec["ping_src"], 0))
+    ping.setblocking(False)
+    ping_dst = (spec["ssmping_target"], SSMPING_PORT)
+    sent_pings = {}
+    answers = []
+    counts = {}
+    prefix_b = spec["pool_listing_prefix"]
+
+    def payloads(k, s_index):
+        """The k-th datagram of phase B: (kind, bytes)."""
+        r = k % 100
+        if r < 40:
+            return "probe", probe(rnd.getrandbits(32), wall_ms())
+        if r < 44:
+            return "probe-11", probe(k, wall_ms())[:11]
+        if r < 48:
+            return "probe-13", probe(k, wall_ms()) + b"\0"
+        if r < 52:
+            return "bad-magic", b"\xbe\xad\x01\x00" + os.urandom(8)
+        if r < 55:
+            return "bad-version", b"\xbe\xac\x02\x01\x40" + tlv("n", "v2")
+        if r < 58:
+            return "bad-type", bytes([0xBE, 0xAC, 1, rnd.choice((2, 7, 255))]) + os.urandom(8)
+        if r < 66:
+            return "garbage", os.urandom(rnd.randrange(0, 1400))
+        if r < 70:
+            return "short", os.urandom(rnd.randrange(0, 4)) if r < 68 else MAGIC + b"\x01\x01"
+        if r < 78:
+            return "truncated-report", report([tlv("n", "t%d" % k), b"a\x40short"])
+        if r < 80:
+            return "header-only", MAGIC + b"\x01\x01\x40"
+        if r < 82:
+            return "listing-report", build_report({"name": "flood%d" % k, "contact": "x",
+                                                   "listings": [prefix_b, (k * 7) % 20000, 900]})
+        if r == 82 and (k // 100) % 5 == 0:
+            size = (8192, 8193, 9000, 16384, 65507)[(k // 500) % 5]
+            if size not in oversized:
+                oversized[size] = build_report({"name": "big", "contact": "x", "listings": [prefix_b, 0, 10],
+                                                "pad_to": size})
+            return "oversized-%d" % size, oversized[size]
+        if r < 96:
+            return "probe", probe(rnd.getrandbits(32), wall_ms())
+        return "ssmping", None
+
+    oversized = {}
+    until = spec["until"]
+    rate = spec["rate"]
+    note(phase="B")
+    k = 0
+    t0 = time.monotonic()
+    ping_sizes = (0, 1, 9, 64, 1000, 1001, 1400, 8000)
+    ping_k = 0
+    while time.time() < until:
+        kind, data = payloads(k, k % len(pool))
+        if kind == "ssmping":
+            size = ping_sizes[ping_k % len(ping_sizes)]
+            first = b"A" if ping_k % 17 == 5 else b"Q"
+            ident = struct.pack("!Q", ping_k)
+            body = (first + ident + bytes(rnd.getrandbits(8) for _ in range(16)) * 600)[:size]
+            if _send(ping, body, ping_dst):
+                sent_pings[ident] = (size, body[:1].decode("latin-1"), len(body) >= 9)
+            ping_k += 1
+        elif _send(pool[k % len(pool)], data, dst):
+            counts[kind] = counts.get(kind, 0) + 1
+        k += 1
+        if k % 50 == 0:
+            while True:
+                try:
+                    a = ping.recv(65535)
+                except BlockingIOError:
+                    break
+                answers.append(a)
+            ahead = t0 + k / rate - time.monotonic()
+            if ahead > 0:
+                time.sleep(ahead)
+    end = time.time()
+    deadline = time.monotonic() + 0.5
+    while time.monotonic() < deadline:
+        try:
+            answers.append(ping.recv(65535))
+        except BlockingIOError:
+            time.sleep(0.02)
+    for s in pool:
+        s.close()
+    # Each answer must be a request with its first byte made 'A'; requests
+    # of 1 to 1000 bytes that begin with 'Q' are answered, no other.
+    answered, bad = {}, []
+    for a in answers:
+        ident = a[1:9]
+        req = sent_pings.get(ident)
+        if len(a) < 9 or req is None or a[:1] != b"A" or req[0] != len(a):
+            if len(a) == 1 and a == b"A":
+                answered["size1"] = answered.get("size1", 0) + 1
+                continue
+            bad.append(a[:16].hex())
+            continue
+        answered[str(req[0]) + req[1]] = answered.get(str(req[0]) + req[1], 0) + 1
+    requested = {}
+    for size, first, _ in sent_pings.values():
+        requested[str(size) + first] = requested.get(str(size) + first, 0) + 1
+    note(phase="B-done", end=end, sent=k, counts=counts, pings_requested=requested, pings_answered=answered,
+         bad_answers=bad[:10], pool=len(pool))
+
+
+def read_notes(path):
+    """The JSON lines the flooder wrote so far."""
+    try:
+        with open(path) as f:
+            lines = f.read().split("\n")
+    except FileNotFoundError:
+        return []
+    return [json.loads(ln) for ln in lines[:-1] if ln]
+
+
+def note_of(path, phase):
+    for n in read_notes(path):
+        if n.get("phase") == phase:
+            return n
+    return None
+
+
+def add_addresses(host, addrs, prefix_len=24):
+    """Gives host's interface extra IPv4 addresses (one ip -batch run)."""
+    batch = "".join("addr add %s/%d dev %s\n" % (a, prefix_len, host.ifname) for a in addrs)
+    r = subprocess.run(["ip", "-n", host.ns, "-batch", "-"], input=batch, capture_output=True, text=True)
+    if r.returncode != 0:
+        raise lab.LabError("adding addresses to %s: %s" % (host.name, r.stderr.strip()))
+
+
+def _main(argv):
+    if argv and argv[0] == "_flood":
+        _helper_flood(json.loads(argv[1]))
+        return 0
+    if argv and argv[0] == "_probes":
+        _helper_probes(json.loads(argv[1]))
+        return 0
+    print("usage: hostile_util.py _flood|_probes JSON", file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(_main(sys.argv[1:]))
