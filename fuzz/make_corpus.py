@@ -128,6 +128,15 @@ def packet_seeds():
                               *[listing("10.1.%d.%d" % (i // 256, i % 256), 10000 + i % 3) for i in range(600)]))
         + record(0, inject(0, 4, 64, 10.0, 2.0, 0.1, 0.2, 0.3), figures=True)
         + record(0, inject(100, 5, 64, 11.0, 3.0, 0.01, 0.02, 0.03), figures=True))
+    # Two ports of one address share one SSM membership: it stays while
+    # either is in the table.  A listing on a third port joins nothing new.
+    s["shared_membership"] = (
+        record(V4_A, probe(1, 1), reset=True) + record(V4_A_OTHER_PORT, probe(1, 1))
+        + record(V4_B, report(ident("lister", "l@example.org"), listing("192.0.2.2", 10003),
+                              listing("192.0.2.2", 10010)))
+        + record(V4_A_OTHER_PORT, report(ident("gone", "g@example.org"), tlv("Q", b"")))
+        + record(V4_B, probe(2, 2), step=160, expire=True)
+        + record(V4_A, report(ident("back", "b@example.org")), step=200, expire=True))
     # One sender lists more beacons than a Source may report and than the
     # table holds; then a new sender finds the table full.
     s["table_full"] = (
