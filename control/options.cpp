@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -249,8 +250,17 @@ void apply_option(const OptionEntry& entry, const char* value) {
     }
 }
 
+namespace {
+// Closes the file on every way out, also when a fatal line ends the reading
+// in a caller that survives the exit (a test, a fuzz target).
+struct FileCloser {
+    void operator()(FILE* file) const { fclose(file); }
+};
+}  // namespace
+
 void read_config_file(const char* path) {
-    FILE* file = fopen(path, "r");
+    std::unique_ptr<FILE, FileCloser> owned(fopen(path, "r"));
+    FILE* file = owned.get();
     if (!file) log_fatal("Failed to open configuration file.");
     // One read takes at most 255 characters; the rest of a longer line
     // arrives as a line of its own.
@@ -284,7 +294,6 @@ void read_config_file(const char* path) {
         }
         apply_checked(entry, key, has_value ? value.c_str() : nullptr);
     }
-    fclose(file);
 }
 
 bool parse_bool_value(const char* value, bool default_value, const char* what) {

@@ -96,8 +96,13 @@ bool Address::parse(const char* text, bool require_multicast, bool default_port,
         return false;
     }
 
+    // Each record examined is written over the storage as it was before the
+    // call, so a skipped record of the other family leaves no stray bytes
+    // behind the one finally taken.
+    const sockaddr_storage before = storage_;
     bool taken = false;
     for (struct addrinfo* r = records; r; r = r->ai_next) {
+        if (r->ai_family == AF_INET6 || r->ai_family == AF_INET) storage_ = before;
         if (r->ai_family == AF_INET6 && r->ai_addrlen >= sizeof(sockaddr_in6)) {
             const sockaddr_in6* in = reinterpret_cast<const sockaddr_in6*>(r->ai_addr);
             storage_.ss_family = AF_INET6;
