@@ -104,11 +104,11 @@ void walk_report(SourceTable& table, const Address& local_address, const Address
         const uint8_t* value = data + position + 2;
 
         switch (type) {
-        case TLV_NAME: {
-            std::string name;
-            if (read_string_tlv(value, value_length, name)) set_name(sender, name);
+        case TLV_NAME:
+            // Read in place: a known sender's name reuses its storage, so a
+            // steady stream of reports allocates nothing here.
+            if (read_string_tlv(value, value_length, sender.name)) sender.identified = true;
             break;
-        }
         case TLV_CONTACT:
             read_string_tlv(value, value_length, sender.contact);
             break;
@@ -121,8 +121,13 @@ void walk_report(SourceTable& table, const Address& local_address, const Address
         case WEBSITE_GENERIC:
         case WEBSITE_LG:
         case WEBSITE_MATRIX: {
-            std::string url;
-            if (read_string_tlv(value, value_length, url)) sender.websites[type] = url;
+            auto site = sender.websites.find(type);
+            if (site != sender.websites.end()) {
+                read_string_tlv(value, value_length, site->second);
+            } else {
+                std::string url;
+                if (read_string_tlv(value, value_length, url)) sender.websites.emplace(type, std::move(url));
+            }
             break;
         }
         case TLV_SOURCE_IPV4:
