@@ -199,24 +199,89 @@ def rss_kb(pid):
 
 def children(pid):
     """[(child pid, state letter, command)] of the processes whose parent is pid."""
+    kids = set()
+    try:
+        for tid in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, tid)) as f:
+                kids.update(int(k) for k in f.read().split())
+    except (FileNotFoundError, ProcessLookupError):
+        return []
     out = []
-    for name in os.listdir("/proc"):
-        if not name.isdigit():
-            continue
+    for kid in sorted(kids):
         try:
-            with open("/proc/%s/stat" % name) as f:
+            with open("/proc/%d/stat" % kid) as f:
                 stat = f.read()
-        except (FileNotFoundError, ProcessLookupError, PermissionError):
+        except (FileNotFoundError, ProcessLookupError):
             continue
         head, _, tail = stat.rpartition(")")
         fields = tail.split()
         if len(fields) >= 2 and int(fields[1]) == pid:
-            out.append((int(name), fields[0], head.split("(", 1)[1]))
+            out.append((kid, fields[0], head.split("(", 1)[1]))
     return out
 
 
 def alive(proc):
     return proc.poll() is None and lab.pid_alive(proc.pid)
+
+
+# ---------------------------------------------------------------------------
+# The probe schedule as an observer sees it
+
+PROBE_SPACING = 0.1
+
+
+def probe_seq(payload):
+    return struct.unpack("!I", payload[4:8])[0]
+
+
+def bursts_of(probes, split=0.5):
+    """Groups probes (Datagrams in time order) into bursts: a silence of
+    more than `split` seconds starts a new one."""
+    bursts = []
+    for p in probes:
+        if bursts and p.time - bursts[-1][-1].time <= split:
+            bursts[-1].append(p)
+        else:
+            bursts.append([p])
+    return bursts
+
+
+def grid_origin(burst):
+    """The time of the burst's first slot on its 100-ms grid: the median of
+    each probe's time less its slot offset, so late probes do not move it."""
+    offs = sorted(p.time - PROBE_SPACING * i for i, p in enumerate(burst))
+    return offs[len(offs) // 2]
+
+
+def check_schedule(bursts, within, share, most, pause_tolerance):
+    """The burst schedule: every complete burst has 10 probes numbered one
+    after the other; at least `share` of all probes lie within `within` s of
+    their slot on the burst's 100-ms grid and none further than `most` s (the
+    queue does not drift: a late probe does not move the later ones); the
+    pause between bursts (origin to origin, less the burst's 1.0 s) is a
+    whole number of seconds, at least 1, within `pause_tolerance`.  Returns
+    (median deviation, largest deviation, pauses)."""
+    devs = []
+    for n, b in enumerate(bursts):
+        seqs = [probe_seq(p.payload) for p in b]
+        check(all((y - x) & 0xFFFFFFFF == 1 for x, y in zip(seqs, seqs[1:])),
+              "consecutive numbers in the burst %d" % n, seqs)
+        if n < len(bursts) - 1 or len(b) >= 10:
+            check(len(b) == 10, "bursts of 10 probes", [len(x) for x in bursts])
+        origin = grid_origin(b)
+        devs += [abs(p.time - PROBE_SPACING * i - origin) for i, p in enumerate(b)]
+    devs.sort()
+    close = sum(1 for d in devs if d <= within)
+    check(close >= share * len(devs), "%d of %d probes within %.0f ms of their slot" % (close, len(devs), within * 1000),
+          ["%.1f" % (d * 1000) for d in devs[-5:]])
+    check(devs[-1] <= most, "a probe %.0f ms off its slot" % (devs[-1] * 1000))
+    pauses = []
+    for x, y in zip(bursts, bursts[1:]):
+        pause = grid_origin(y) - grid_origin(x) - 10 * PROBE_SPACING
+        pauses.append(pause)
+        check(abs(pause - round(pause)) <= pause_tolerance and round(pause) >= 1,
+              "pause between bursts of whole seconds", "%.3f s" % pause)
+    return devs[len(devs) // 2], devs[-1], pauses
 
 
 # ---------------------------------------------------------------------------

@@ -30,12 +30,9 @@ Resident memory (VmRSS) is printed before the flood, after phase A, at the
 end of the flood and after expiry.
 """
 
+import math
 import os
 import random
-import re
-import signal
-import socket
-import struct
 import sys
 import time
 
@@ -43,8 +40,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import Lab, wait_for  # noqa: E402
 from hostile_util import (  # noqa: E402
-    Checks, CheckFailed, check, setup, DumpWatcher, run_helper, add_addresses, read_notes, note_of,
-    rss_kb, alive, matching, split_report, report_kind, listed_addresses, PACKET_PROBE, MAGIC)
+    Checks, check, setup, DumpWatcher, run_helper, add_addresses, note_of,
+    rss_kb, alive, matching, split_report, report_kind, listed_addresses, bursts_of, grid_origin, check_schedule,
+    PACKET_PROBE, MAGIC)
 
 BINARY = setup(__doc__)
 GROUP = "239.77.51.1"
@@ -68,15 +66,19 @@ FLOOD_RATE = 3000
 FLOOD_END = 19.0                # seconds after R
 NEW_PEER_START = 19.5
 GC_PERIOD = 30.0
-QUIET_INTERVAL = 4.0 * __import__("math").log(4.0) / 1.38
+# beacon_interval after a quiet 10-second window: ln(4) / 1.38 x 4.
+QUIET_INTERVAL = math.log(4.0) / 1.38 * 4.0
 QUIET_TIMEOUT = 6.0 * QUIET_INTERVAL          # 24.108 s
 
-# Probe spacing inside a burst: 100 ms.  Tolerance under the flood, against
-# the burst's grid: every probe within 75 ms of its slot (the dump of 65536
-# reported entries is written by the same loop, and two cores carry the
-# flood too), and the median deviation of all probes at most 10 ms.
-BURST_TOLERANCE = 0.075
-MEDIAN_TOLERANCE = 0.010
+# Probe spacing inside a burst: 100 ms, on a grid that does not drift.  The
+# machine is shared (two cores carry the flood, the observer and whatever
+# else runs), so a probe may leave late now and then: 80 % of the probes
+# within 15 ms of their slot, none beyond 400 ms (less than half the shortest
+# pause), pauses whole seconds within 50 ms.
+GRID_WITHIN = 0.015
+GRID_SHARE = 0.8
+GRID_MOST = 0.4
+PAUSE_TOLERANCE = 0.05
 # Reports fall due at R + 10 s (the first report) and R + 30 s (the first map
 # report); tolerance 0.3 s.
 REPORT_TOLERANCE = 0.3
@@ -144,7 +146,7 @@ def main():
         newpeer_out = os.path.join(l.tmpdir, "newpeer.json")
         newpeer = run_helper(h3, "_probes", {
             "src": h3.addr4, "sport": 7002, "group": GROUP, "port": PORT, "ifname": h3.ifname,
-            "seq": rnd.getrandbits(31), "interval": 0.05, "start": spawn + NEW_PEER_START, "until": spawn + 38.0,
+            "seq": rnd.getrandbits(31), "interval": 0.05, "start": spawn + NEW_PEER_START, "until": spawn + 75.0,
             "out": newpeer_out}, label="newpeer")
         wait_for(lambda: time.time() >= spawn, 2)
         beacon = h1.run([BINARY, "-n", NAME, "-a", CONTACT, "-b", "%s/%d" % (GROUP, PORT), "-P",
@@ -171,12 +173,19 @@ def main():
         mem["at the end of the flood (%d more datagrams from %d new senders)" % (
             b_done["sent"], b_done["pool"])] = rss_kb(beacon.pid)
 
-        # Recovery: the dump written after the garbage collection at R+30.
+        # Recovery: the fake senders were last heard at the end of phase A.
+        # The garbage collection at R+30 follows the accounting of the quiet
+        # window R+20..R+30 (inserted later, so taken first), so its time-out
+        # is 24.108 s: it removes them when phase A ended before R+5.89.  On
+        # a machine so loaded that phase A ended later, the one at R+60 does.
+        last_fake = a_done["t"] - R
+        expiry_gc = GC_PERIOD if GC_PERIOD - last_fake > QUIET_TIMEOUT + 0.2 else 2 * GC_PERIOD
+
         def recovered(v):
-            return v["mtime"] > R + GC_PERIOD + 1 and "%s/7002" % h3.addr4 in v["summary"]["sources"] \
+            return v["mtime"] > R + expiry_gc + 1 and "%s/7002" % h3.addr4 in v["summary"]["sources"] \
                 and "asm" in v["summary"]["sources"]["%s/7002" % h3.addr4]["stats"]
         wait_for(lambda: any(recovered(v) for v in watcher.snapshot() if v["summary"]),
-                 max(1.0, R + 41.5 - time.time()))
+                 max(1.0, R + expiry_gc + 11.5 - time.time()))
         mem["after expiry"] = rss_kb(beacon.pid)
         alive_at["after expiry"] = alive(beacon)
         status = beacon.stop()
@@ -186,6 +195,11 @@ def main():
         records = observer.stop()
         versions = watcher.snapshot()
         stderr = beacon.stderr_text()
+        probes = [d for d in records if d.src == h1.addr4 and len(d.payload) == 12 and d.payload[:2] == MAGIC
+                  and d.payload[3] == PACKET_PROBE]
+        # The reference point, from the first burst: its probes leave at
+        # R + 0.1, R + 0.2, ... or later, never earlier.
+        R = min(p.time - 0.1 * (i + 1) for i, p in enumerate(bursts_of(probes)[0]))
 
         a1 = note_of(notes, "A1")
         checks.note("reference point R = %.3f (%.3f s after the start); flood from R+%.2f to R+%.2f "
@@ -280,8 +294,6 @@ def main():
         checks.run("hostile names, contacts, URLs and countries are escaped: each parses back to the text sent",
                    case_escaping)
 
-        probes = [d for d in records if d.src == h1.addr4 and len(d.payload) == 12 and d.payload[:2] == MAGIC
-                  and d.payload[3] == PACKET_PROBE]
         reps = []
         for d in records:
             t = split_report(d.payload) if d.src == h1.addr4 else None
@@ -290,48 +302,18 @@ def main():
 
         def case_schedule():
             check(len(probes) >= 10, "probes observed", len(probes))
-            bursts, cur = [], [probes[0]]
-            for p in probes[1:]:
-                if p.time - cur[-1].time > 0.5:
-                    bursts.append(cur)
-                    cur = [p]
-                else:
-                    cur.append(p)
-            bursts.append(cur)
-            end = b_done["end"]
-            flood_start = note_of(notes, "A1")["t"]
-            in_flood = 0
-            deviations = []
-            for b in bursts:
-                seqs = [struct.unpack("!I", p.payload[4:8])[0] for p in b]
-                check(all((y - x) & 0xFFFFFFFF == 1 for x, y in zip(seqs, seqs[1:])),
-                      "consecutive numbers in a burst", seqs)
-                complete = b is not bursts[-1] or len(b) == 10
-                if complete:
-                    check(len(b) == 10, "bursts of 10 probes", [len(x) for x in bursts])
-                # Every probe on the burst's 100-ms grid (the timer queue does
-                # not drift), the grid's origin being the median offset.
-                offs = sorted(p.time - 0.1 * i for i, p in enumerate(b))
-                origin = offs[len(offs) // 2]
-                devs = [abs(p.time - 0.1 * i - origin) for i, p in enumerate(b)]
-                deviations += devs
-                worst = max(devs)
-                check(worst <= BURST_TOLERANCE, "burst at R+%.2f: a probe %.0f ms off its 100-ms grid" % (
-                    b[0].time - R, worst * 1000))
-                if sum(1 for p in b if flood_start <= p.time <= end) >= 5:
-                    in_flood += 1
-            check(in_flood >= 1, "a burst (5 probes or more) during the flood", ["R+%.2f" % (b[0].time - R) for b in bursts])
-            deviations.sort()
-            median = deviations[len(deviations) // 2]
-            check(median <= MEDIAN_TOLERANCE, "median deviation from the grid %.1f ms" % (median * 1000))
-            for x, y in zip(bursts, bursts[1:]):
-                gap = y[0].time - x[-1].time - 0.1
-                check(abs(gap - round(gap)) <= BURST_TOLERANCE and round(gap) >= 1,
-                      "pause between bursts of whole seconds (%.3f s + 100 ms)" % gap)
-            checks.note("  bursts at %s; median deviation %.1f ms, largest %.1f ms" % (
-                ", ".join("R+%.2f" % (b[0].time - R) for b in bursts), median * 1000, deviations[-1] * 1000))
-        checks.run("probes keep leaving in bursts of 10 on a 100-ms grid (each within %d ms, median %d ms) "
-                   "during the flood" % (BURST_TOLERANCE * 1000, MEDIAN_TOLERANCE * 1000), case_schedule)
+            bursts = bursts_of(probes)
+            flood_start, end = note_of(notes, "A1")["t"], b_done["end"]
+            in_flood = [b for b in bursts if sum(1 for p in b if flood_start <= p.time <= end) >= 5]
+            check(in_flood, "a burst (5 probes or more) during the flood",
+                  ["R+%.2f" % (b[0].time - R) for b in bursts])
+            median, worst, pauses = check_schedule(bursts, GRID_WITHIN, GRID_SHARE, GRID_MOST, PAUSE_TOLERANCE)
+            check(median <= GRID_WITHIN, "median deviation from the grid %.1f ms" % (median * 1000))
+            checks.note("  bursts at %s; pauses %s s; median deviation %.1f ms, largest %.1f ms" % (
+                ", ".join("R+%.2f" % (grid_origin(b) - R) for b in bursts), " ".join("%.2f" % p for p in pauses),
+                median * 1000, worst * 1000))
+        checks.run("probes keep leaving in bursts of 10 on a 100-ms grid during the flood (%d%% within %d ms, "
+                   "none beyond %d ms)" % (GRID_SHARE * 100, GRID_WITHIN * 1000, GRID_MOST * 1000), case_schedule)
 
         def case_reports():
             first = [r for r in reps if r[1] == "report" and r[0] > R + 5]
@@ -365,19 +347,23 @@ def main():
             new_key, steady_key = "%s/7002" % h3.addr4, "%s/7001" % h3.addr4
             check(full, "a full dump")
             fakes = set(full[-1]["summary"]["sources"]) - {steady_key}
-            before = [v for v in versions if v["summary"] and v["mtime"] < R + GC_PERIOD - 1]
+            before = [v for v in versions if v["summary"] and v["mtime"] < R + expiry_gc - 1]
             check(all(len(v["summary"]["sources"]) == MAX_SOURCES for v in before if v["mtime"] > R + 5.5),
-                  "the fake senders stay until the garbage collection at R+30",
+                  "the fake senders stay until the garbage collection at R+%d" % expiry_gc,
                   [(round(v["mtime"] - R, 1), len(v["summary"]["sources"])) for v in before])
-            after = [v for v in versions if v["summary"] and v["mtime"] > R + GC_PERIOD + 1]
-            check(after, "a dump after R+30", [round(v["mtime"] - R, 1) for v in versions])
+            after = [v for v in versions if v["summary"] and v["mtime"] > R + expiry_gc + 1]
+            check(after, "a dump after R+%d" % expiry_gc, [round(v["mtime"] - R, 1) for v in versions])
             s = after[0]["summary"]
-            check(set(s["sources"]) <= {steady_key, new_key}, "only the real peers are left after R+30",
+            check(set(s["sources"]) <= {steady_key, new_key}, "only the real peers are left after R+%d" % expiry_gc,
                   sorted(s["sources"])[:5])
+            # The steady peer, silent since R+19, would go too at R+60.
+            gone = len(fakes) + (1 if steady_key not in s["sources"] else 0)
             removed = matching(beacon, r"^Removing source \S+( \[.*\])? by Timeout$")
-            check(len(removed) == len(fakes), "one timeout line per fake sender (%d)" % len(fakes), len(removed))
-            check(all(abs(t - (R + GC_PERIOD)) < 1.0 for t, _ in removed),
-                  "removed by the garbage collection at R+30", sorted(set(round(t - R, 1) for t, _ in removed)))
+            check(len(removed) == gone, "one timeout line per fake sender (%d)" % gone, len(removed))
+            gcs = (GC_PERIOD, expiry_gc)
+            check(all(min(abs(t - R - g) for g in gcs) < 1.0 for t, _ in removed),
+                  "removed by the garbage collection at R+%d" % expiry_gc,
+                  sorted(set(round(t - R, 1) for t, _ in removed)))
             got = [v for v in after if new_key in v["summary"]["sources"]
                    and "asm" in v["summary"]["sources"][new_key]["stats"]]
             check(got, "the new peer is measured after the flood",
@@ -390,8 +376,8 @@ def main():
             remote = got[0]["summary"]["remotes"].get(new_key)
             check(remote and remote["attrib"].get("rxlocal") == "true", "new peer rxlocal", remote)
             checks.note("  new peer measured in the dump at R+%.1f: %s" % (got[0]["mtime"] - R, asm))
-        checks.run("after the flood the fake senders expire (time-out %.3f s) and a new peer is measured" %
-                   QUIET_TIMEOUT, case_recovery)
+        checks.run("after the flood the fake senders expire (time-out %.3f s, at R+%d) and a new peer is measured" %
+                   (QUIET_TIMEOUT, expiry_gc), case_recovery)
 
         def case_steady():
             key = "%s/7001" % h3.addr4
