@@ -272,8 +272,8 @@ def check_schedule(bursts, within, share, most, pause_tolerance):
         devs += [abs(p.time - PROBE_SPACING * i - origin) for i, p in enumerate(b)]
     devs.sort()
     close = sum(1 for d in devs if d <= within)
-    check(close >= share * len(devs), "%d of %d probes within %.0f ms of their slot" % (close, len(devs), within * 1000),
-          ["%.1f" % (d * 1000) for d in devs[-5:]])
+    check(close >= share * len(devs), "%d of %d probes within %.0f ms of their slot" % (
+        close, len(devs), within * 1000), ["%.1f" % (d * 1000) for d in devs[-5:]])
     check(devs[-1] <= most, "a probe %.0f ms off its slot" % (devs[-1] * 1000))
     pauses = []
     for x, y in zip(bursts, bursts[1:]):
@@ -344,7 +344,7 @@ def summarize(root):
             "flags": [f.get("name") for f in b.findall("flag")],
         }
     return {"sources": srcs, "remotes": remotes, "externals": sum(r["externals"] for r in remotes.values()),
-            "group": dict(group.attrib)}
+            "group": dict(group.attrib), "rates": dict(root.attrib)}
 
 
 class DumpWatcher(threading.Thread):

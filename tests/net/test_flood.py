@@ -10,12 +10,12 @@ the fake senders expire only at R+60).  One lab, one segment:
 Times are counted from the beacon's reference point R (its first probe
 leaves at R + 0.1 s); the steady peer probes every 100 ms from R to R+19:
   R+0.25  phase A, paced so that nothing is lost: 80 reporters announce
-          themselves (hostile names, contacts, URLs, countries); 2200
+          themselves (hostile names, contacts, URLs, countries); 1200
           address/port pairs send one probe each (the table fills at 1024
           sources and refuses the rest); every reporter lists 1100 made-up
           beacons (1024 reported entries per beacon, 65536 in all: both
           bounds are reached)
-  ~R+3    phase B until R+19, ~3000 datagrams/s from 1000 pairs the table
+  ~R+3    phase B until R+19, ~3000 datagrams/s from 2000 pairs the table
           never admitted: probes, malformed probes and headers, garbage,
           truncated, header-only, listing and oversized (8192 to 65507 bytes)
           reports, SSM Ping requests of 0 to 8000 bytes; the steady peer adds
@@ -66,8 +66,8 @@ REPORTERS = 80
 # a name (two datagrams of at most 8192 bytes).
 LISTING_CHUNKS = [[0, 1000, False], [1000, 100, True]]
 LISTINGS = sum(c[1] for c in LISTING_CHUNKS)
-PAIR_PORTS = list(range(21000, 21011))
-POOL_PORTS = list(range(30000, 30005))
+PAIR_PORTS = list(range(21000, 21006))
+POOL_PORTS = list(range(30000, 30010))
 EXTRAS = ["10.77.0.%d" % i for i in range(20, 220)]
 FLOOD_RATE = 3000
 FLOOD_END = 19.0                # seconds after R
@@ -87,8 +87,12 @@ GRID_SHARE = 0.8
 GRID_MOST = 0.4
 PAUSE_TOLERANCE = 0.05
 # Reports fall due at R + 10 s (the first report) and R + 30 s (the first map
-# report); tolerance 0.3 s.
+# report), right after the dump due at the same time; tolerance 0.3 s after
+# that dump's write.
 REPORT_TOLERANCE = 0.3
+# A dump falls due every 5 s; writing one of the full table (4 MB) takes tens
+# of milliseconds, more on a loaded machine: it must be written within 1.5 s.
+DUMP_LATE = 1.5
 # Resident memory may not grow by more than this while phase B throws
 # thousands of new senders and listings at a full table.
 RSS_SLACK_KB = 2048
@@ -183,14 +187,24 @@ def main():
         # window R+20..R+30 (inserted later, so taken first), so its time-out
         # is 24.108 s: it removes them when phase A ended before R+5.89.  On
         # a machine so loaded that phase A ended later, the one at R+60 does.
+        # The collection runs right after the dump due with it, so up to
+        # about a second late on a loaded machine: close to the limit either
+        # may be the one, and the dumps tell which.
         last_fake = a_done["t"] - R
-        expiry_gc = GC_PERIOD if GC_PERIOD - last_fake > QUIET_TIMEOUT + 0.2 else 2 * GC_PERIOD
+        margin = GC_PERIOD - QUIET_TIMEOUT - last_fake
+        if margin > 0.3:
+            expected_gcs = [GC_PERIOD]
+        elif margin < -1.0:
+            expected_gcs = [2 * GC_PERIOD]
+        else:
+            expected_gcs = [GC_PERIOD, 2 * GC_PERIOD]
 
         def recovered(v):
-            return v["mtime"] > R + expiry_gc + 1 and "%s/7002" % h3.addr4 in v["summary"]["sources"] \
+            return v["mtime"] > R + expected_gcs[0] + 1 and "%s/7002" % h3.addr4 in v["summary"]["sources"] \
                 and "asm" in v["summary"]["sources"]["%s/7002" % h3.addr4]["stats"]
-        wait_for(lambda: any(recovered(v) for v in watcher.snapshot() if v["summary"]),
-                 max(1.0, R + expiry_gc + 11.5 - time.time()))
+        back = wait_for(lambda: [v for v in watcher.snapshot() if v["summary"] and recovered(v)],
+                        max(1.0, R + expected_gcs[-1] + 11.5 - time.time()))
+        expiry_gc = expected_gcs[0] if back and back[0]["mtime"] < R + expected_gcs[0] + 11.5 else expected_gcs[-1]
         mem["expiry"] = rss_kb(beacon.pid)
         alive_at["after expiry"] = alive(beacon)
 
@@ -293,14 +307,42 @@ def main():
             during = [m for m in mtimes if 0.25 < m < b_done["end"] - R + 0.5]
             check(len(during) >= 3, "dumps written during the flood", ["%.2f" % m for m in mtimes])
             for m in mtimes:
-                k = round(m / 5.0)
-                check(k >= 1 and abs(m - 5.0 * k) <= 0.5, "dump written at R+%.2f, not on the 5-s grid" % m)
-            slots = sorted(set(round(m / 5.0) for m in mtimes))
+                k = int((m + 0.05) // 5.0)
+                check(k >= 1 and m - 5.0 * k <= DUMP_LATE, "dump written at R+%.2f, not on the 5-s grid" % m)
+            slots = sorted(set(int((m + 0.05) // 5.0) for m in mtimes))
             check(slots == list(range(1, slots[-1] + 1)), "a dump every 5 s, none missing", slots)
             check(not os.path.exists(dump + ".working"), "no FILE.working left behind")
             checks.note("  dumps written at %s" % ", ".join("R+%.3f (%d kB)" % (v["mtime"] - R, v["size"] // 1024)
                                                           for v in versions))
         checks.run("dumps keep coming every 5 s and parse as XML during and after the flood", case_dumps)
+
+        def case_interval():
+            # A dump at R+10k+5 carries, as rxrate, the 10-second window that
+            # closed at R+10k (x 8 bits / the ~5000 ms since the previous
+            # dump), and as int the beacon_interval computed from that
+            # window: ln(max(4, r)) / 1.38 x 4 with r = bytes x 8 / 10000 ms.
+            # A dump written late (the mtime tells by how much at most) makes
+            # the elapsed time uncertain: d(int) = 4 / 1.38 x d(elapsed) / elapsed.
+            seen = []
+            by_slot = {int((v["mtime"] - R + 0.05) // 5.0): v for v in versions}
+            for k, v in sorted(by_slot.items()):
+                if k < 3 or k % 2 == 0 or not v["summary"] or k - 1 not in by_slot:
+                    continue
+                rx = float(v["summary"]["rates"]["rxrate"])
+                r = rx * 5000.0 / 10000.0
+                want = math.log(max(4.0, r)) / 1.38 * 4.0
+                got = float(v["summary"]["group"]["int"])
+                late = max(0.0, by_slot[k - 1]["mtime"] - R - 5.0 * (k - 1)) + max(0.0, v["mtime"] - R - 5.0 * k)
+                tol = 0.011 + (4.0 / 1.38) * (late / 5.0) * (1.0 if r > 4.0 else 0.0)
+                check(abs(got - want) <= tol, "dump at R+%d: int %.2f, from its rxrate %.2f: %.3f (+-%.3f)" % (
+                    5 * k, got, rx, want, tol))
+                seen.append((5 * k, rx, got))
+            quiet = dict((k, g) for k, _, g in seen).get(5 * round(expiry_gc / 5.0 + 1))
+            check(quiet == round(QUIET_INTERVAL, 2), "beacon_interval back at ln 4 / 1.38 x 4 = %.2f s in the dump "
+                  "after the quiet window" % QUIET_INTERVAL, seen)
+            checks.note("  (time, rxrate Kb/s, int s): %s" % seen)
+        checks.run("beacon_interval follows the flood's received rate and falls back to 4.02 s once it stops",
+                   case_interval)
 
         def case_escaping():
             check(full, "a dump with the reporters")
@@ -352,17 +394,28 @@ def main():
                    "none beyond %d ms)" % (GRID_SHARE * 100, GRID_WITHIN * 1000, GRID_MOST * 1000), case_schedule)
 
         def case_reports():
+            # At R+10 the dump (inserted last, at R+5) comes first, then the
+            # bandwidth accounting, then the report; at R+30 the dump, the
+            # accounting, the garbage collection, then the map report.  So
+            # each report leaves after the dump written at the same moment.
+            dumps_at = {int((v["mtime"] - R + 0.05) // 5.0): v["mtime"] for v in versions}
+
+            def on_time(t, due):
+                after = max(R + due, dumps_at.get(int(due // 5), R + due))
+                return R + due - 0.05 <= t <= after + REPORT_TOLERANCE
+
             first = [r for r in reps if r[1] == "report" and r[0] > R + 5]
             check(first, "a report during the flood", [(round(t - R, 2), k) for t, k, _ in reps])
             t, _, tlvs = first[0]
-            check(abs(t - (R + 10.0)) <= REPORT_TOLERANCE, "the first report at R+10 s (at R+%.2f)" % (t - R))
+            check(on_time(t, 10.0), "the first report at R+10 s, after that dump (at R+%.2f; dump at R+%.2f)" % (
+                t - R, dumps_at.get(2, 0) - R))
             check(tlvs[0] == ("n", NAME.encode()) and tlvs[1] == ("a", CONTACT.encode()),
                   "the report opens with name and contact", tlvs[:2])
             check("%s/7001" % h3.addr4 in listed_addresses(tlvs), "the report lists the steady peer",
                   listed_addresses(tlvs)[:5])
             maps = [r for r in reps if r[1] == "map"]
-            check(maps and abs(maps[0][0] - (R + 30.0)) <= REPORT_TOLERANCE,
-                  "the first map report at R+30 s", [round(m[0] - R, 2) for m in maps])
+            check(maps and on_time(maps[0][0], 30.0), "the first map report at R+30 s, after that dump",
+                  [round(m[0] - R, 2) for m in maps])
         checks.run("reports go out on time during and after the flood", case_reports)
 
         def case_warning():
@@ -389,7 +442,7 @@ def main():
             check(full1, "a full dump")
             fakes = set(full1[-1]["summary"]["sources"]) - {steady_key}
             before = [v for v in versions if v["summary"] and v["mtime"] < R + expiry_gc - 1]
-            check(all(len(v["summary"]["sources"]) == MAX_SOURCES for v in before if v["mtime"] > R + 5.5),
+            check(all(len(v["summary"]["sources"]) == MAX_SOURCES for v in before if v["mtime"] > a_done["t"] + 0.2),
                   "the fake senders stay until the garbage collection at R+%d" % expiry_gc,
                   [(round(v["mtime"] - R, 1), len(v["summary"]["sources"])) for v in before])
             after = [v for v in versions if v["summary"] and R + expiry_gc + 1 < v["mtime"] < round2_start]
