@@ -58,11 +58,9 @@ DUMP_PERIOD = 5.0
 # A dump is written within this long of its due time.
 DUMP_SLACK = 0.5
 # Probes inside a burst: 100 ms apart on a grid that does not drift.  The
-# machine is shared, so a probe may leave late now and then: 80 % of the
-# probes within 15 ms of their slot, none beyond 400 ms, pauses whole seconds
-# within 50 ms.
+# machine is shared, so a probe may leave late now and then: median deviation
+# 15 ms, none later than 400 ms, pauses whole seconds within 50 ms.
 GRID_WITHIN = 0.015
-GRID_SHARE = 0.8
 GRID_MOST = 0.4
 PAUSE_TOLERANCE = 0.05
 JUMP_MS = 3600000
@@ -485,8 +483,8 @@ def case_storm(checks, b, l):
         check(bursts and len(bursts[0]) == 10, "the first burst: 10 probes", [len(x) for x in bursts])
         stormy = [x for x in bursts if x[0].time < storm_end]
         median, worst, pauses = check_schedule(stormy + bursts[len(stormy):len(stormy) + 1], GRID_WITHIN,
-                                               GRID_SHARE, GRID_MOST, PAUSE_TOLERANCE)
-        checks.note("  %s: %d bursts during the storm; median deviation %.1f ms, largest %.1f ms" % (
+                                               GRID_MOST, PAUSE_TOLERANCE)
+        checks.note("  %s: %d bursts during the storm; median deviation %.1f ms, largest lateness %.1f ms" % (
             b.key, len(stormy), median * 1000, worst * 1000))
         check(dump, "a dump with the peer measured", b.proc.stderr_text()[-200:])
         asm = dump["asm"]
