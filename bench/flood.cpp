@@ -11,7 +11,7 @@
 // (0: as fast as this host can), for SECONDS seconds or until SIGINT/SIGTERM.
 // Every source keeps its own consecutive probe sequence.  With BURST > 1 up
 // to BURST consecutive datagrams of one source go to the system in one
-// sendmmsg() call, which lets one core send faster.  Only multicast
+// sendmmsg() call, which saves system calls.  Only multicast
 // destinations are accepted, and the TTL defaults to 1, so the flood never
 // leaves the link it is sent on.
 //
@@ -310,12 +310,10 @@ int main(int argc, char** argv) {
     std::vector<mmsghdr> messages(static_cast<size_t>(o.burst));
     std::vector<iovec> parts(static_cast<size_t>(o.burst));
     std::vector<std::array<uint8_t, PROBE_LENGTH>> probe_buffers(static_cast<size_t>(o.burst));
-    std::vector<uint8_t*> probes;
     for (size_t i = 0; i < messages.size(); ++i) {
         memset(&messages[i], 0, sizeof messages[i]);
         messages[i].msg_hdr.msg_iov = &parts[i];
         messages[i].msg_hdr.msg_iovlen = 1;
-        probes.push_back(probe_buffers[i].data());
     }
     uint64_t sent = 0;
     uint64_t errors = 0;
@@ -373,7 +371,7 @@ int main(int argc, char** argv) {
                     parts[i].iov_base = reports[next].data();
                     parts[i].iov_len = reports[next].size();
                 } else {
-                    uint8_t* probe = probes[i];
+                    uint8_t* probe = probe_buffers[i].data();
                     memcpy(probe, PROBE_HEADER, sizeof PROBE_HEADER);
                     put_u32(probe + 4, sequence[next]++);
                     put_u32(probe + 8, wallclock_ms32());
