@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A beacon under a flood of valid and hostile datagrams keeps its schedule, its bounds and its dump, and recovers.
 
-Time budget: about 45 s wall time (up to 75 s on a machine so loaded that
-the fake senders expire only at R+60).  One lab, one segment:
+Time budget: about 50 s wall time (up to 75 s on a machine so loaded that
+the fake senders expire only at R+60, and then without the second round).  One lab, one segment:
   h1  the beacon: -P (SSM Ping responder), -d DUMP -I 5, -v
   h2  the flooder, with 200 extra addresses 10.77.0.20-219
   h3  the observer (an (S,G) receiver of h1's datagrams only), a steady
@@ -31,7 +31,8 @@ leaves at R + 0.1 s); the steady peer probes every 100 ms from R to R+19:
           again in the memory the expiry freed, and the refusal is logged
           once more in this expiry period
 Resident memory (VmRSS) is printed before the flood, after phase A, at the
-end of the flood and after expiry.
+end of the flood, after expiry and after the second round; it may not grow
+during phase B nor in the second round.
 """
 
 import math
