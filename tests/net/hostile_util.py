@@ -355,6 +355,24 @@ def summarize(root):
             "group": dict(group.attrib), "rates": dict(root.attrib)}
 
 
+class LintAll:
+    """xmllint --noout on several documents at once, one thread each."""
+
+    def __init__(self, items):
+        self.results = [None] * len(items)
+        self.threads = [threading.Thread(target=self._run, args=(n, data), daemon=True)
+                        for n, (_, data) in enumerate(items)]
+        for t in self.threads:
+            t.start()
+
+    def _run(self, n, data):
+        self.results[n] = xmllint_complaint(data) or ""
+
+    def result(self, n):
+        self.threads[n].join()
+        return self.results[n] or ""
+
+
 class DumpWatcher(threading.Thread):
     """Polls a dump file and checks every new version as it appears: it must
     parse (ElementTree) and satisfy xmllint --noout.  Keeps for each version
@@ -405,8 +423,9 @@ class DumpWatcher(threading.Thread):
                 self.working_seen += 1
             time.sleep(self.poll)
 
-    def _take(self, version, data):
-        complaint = xmllint_complaint(data)
+    def _take(self, version, data, complaint=None):
+        if complaint is None:
+            complaint = xmllint_complaint(data)
         summary = None
         try:
             summary = summarize(ET.fromstring(data))
@@ -418,11 +437,15 @@ class DumpWatcher(threading.Thread):
             version["summary"] = summary
 
     def finish(self):
-        """Stops polling and checks the deferred versions."""
+        """Stops polling and checks the deferred versions (xmllint runs on
+        all of them at once while ElementTree parses them one by one)."""
         self.stopping = True
         self.join(5)
-        for version, data in self.deferred:
-            self._take(version, data)
+        lint = None
+        if self.deferred and shutil.which("xmllint"):
+            lint = LintAll(self.deferred)
+        for n, (version, data) in enumerate(self.deferred):
+            self._take(version, data, complaint=lint.result(n) if lint else "")
         self.deferred = []
 
     def snapshot(self):

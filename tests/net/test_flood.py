@@ -22,7 +22,7 @@ leaves at R + 0.1 s); the steady peer probes every 100 ms from R to R+19:
           listing, truncated and oversized reports
   R+19.5  the new peer starts probing every 50 ms
   R+30    the 10-second window 20-30 was quiet, so beacon_interval is
-          ln 4 / 1.38 x 4 = 4.018 s and the time-out 24.108 s: the garbage
+          ln 4 / 1.38 x 4 = 4.018 s and the time-out 24.109 s: the garbage
           collection at R+30 (after that window's accounting) removes every
           fake sender, last heard before R+5; the new peer gets in
   R+35    the dump shows the steady and the new peer only, the new one
@@ -76,7 +76,7 @@ NEW_PEER_START = 19.5
 GC_PERIOD = 30.0
 # beacon_interval after a quiet 10-second window: ln(4) / 1.38 x 4.
 QUIET_INTERVAL = math.log(4.0) / 1.38 * 4.0
-QUIET_TIMEOUT = 6.0 * QUIET_INTERVAL          # 24.108 s
+QUIET_TIMEOUT = 6.0 * QUIET_INTERVAL          # 24.109 s
 
 # Probe spacing inside a burst: 100 ms, on a grid that does not drift.  The
 # machine is shared (two cores carry the flood, the observer and whatever
@@ -185,7 +185,7 @@ def main():
         # Recovery: the fake senders were last heard at the end of phase A.
         # The garbage collection at R+30 follows the accounting of the quiet
         # window R+20..R+30 (inserted later, so taken first), so its time-out
-        # is 24.108 s: it removes them when phase A ended before R+5.89.  On
+        # is 24.109 s: it removes them when phase A ended before R+5.89.  On
         # a machine so loaded that phase A ended later, the one at R+60 does.
         # The collection runs right after the dump due with it, so up to
         # about a second late on a loaded machine: close to the limit either
