@@ -107,6 +107,19 @@ uint32_t report_period_ms(uint32_t type, double b) {
     }
 }
 
+namespace {
+
+// After a probe of a channel: the next probe 100 ms on, or after the tenth
+// the start of the next burst after a random pause.
+void continue_burst(TimerQueue& queue, const TimerEvent& event, uint32_t& count, uint32_t next_burst) {
+    if (++count == PROBES_PER_BURST)
+        queue.insert_event(next_burst, burst_pause_ms(beacon_interval, event_work.random()));
+    else
+        queue.insert_event(event.type, event.period);
+}
+
+}  // namespace
+
 void dispatch_event(TimerQueue& queue, const TimerEvent& event) {
     switch (event.type) {
         case GARBAGE_COLLECT:
@@ -127,10 +140,7 @@ void dispatch_event(TimerQueue& queue, const TimerEvent& event) {
             break;
         case SEND_PROBE:
             event_work.send_probe();
-            if (++probe_count == PROBES_PER_BURST)
-                queue.insert_event(NEW_PROBE_BURST, burst_pause_ms(beacon_interval, event_work.random()));
-            else
-                queue.insert_event(event.type, event.period);
+            continue_burst(queue, event, probe_count, NEW_PROBE_BURST);
             break;
         case NEW_PROBE_BURST:
             probe_count = 0;
@@ -138,10 +148,7 @@ void dispatch_event(TimerQueue& queue, const TimerEvent& event) {
             break;
         case SSM_SEND_PROBE:
             event_work.send_ssm_probe();
-            if (++ssm_probe_count == PROBES_PER_BURST)
-                queue.insert_event(NEW_SSM_PROBE_BURST, burst_pause_ms(beacon_interval, event_work.random()));
-            else
-                queue.insert_event(event.type, event.period);
+            continue_burst(queue, event, ssm_probe_count, NEW_SSM_PROBE_BURST);
             break;
         case NEW_SSM_PROBE_BURST:
             ssm_probe_count = 0;

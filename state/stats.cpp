@@ -20,18 +20,22 @@ void PublishedStats::expire(uint64_t now) {
     if (is_stale(updated_ms, now)) valid = 0;
 }
 
-void ReceptionStats::reset(uint32_t start, uint64_t now) {
-    last_seq = start;
-    figures.timestamp = 0;
-    figures.updated_ms = now;
+void ReceptionStats::clear_window() {
     expected = 0;
     received = 0;
     seen_count = 0;
     delay_sum = 0;
-    last_delay = 0;
     lost_count = 0;
     dup_count = 0;
     ooo_count = 0;
+}
+
+void ReceptionStats::reset(uint32_t start, uint64_t now) {
+    last_seq = start;
+    figures.timestamp = 0;
+    figures.updated_ms = now;
+    clear_window();
+    last_delay = 0;
     figures.delay = 0;
     figures.jitter = 0;
     figures.loss = 0;
@@ -111,12 +115,6 @@ void ReceptionStats::update(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now
         figures.dup = static_cast<float>(dup_count) / fexpected;
         figures.ooo = static_cast<float>(ooo_count) / fexpected;
         figures.valid = 1;
-        expected = 0;
-        received = 0;
-        seen_count = 0;
-        delay_sum = 0;
-        lost_count = 0;
-        dup_count = 0;
-        ooo_count = 0;
+        clear_window();
     }
 }

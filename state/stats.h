@@ -44,4 +44,8 @@ struct ReceptionStats {
 
     void update(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms);
     void reset(uint32_t start, uint64_t now);
+
+private:
+    // Empties the current window; last_seq, last_delay and the figures stay.
+    void clear_window();
 };
