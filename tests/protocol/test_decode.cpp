@@ -14,30 +14,9 @@
 #include "protocol/decode.h"
 #include "protocol/report.h"
 #include "state/source_table.h"
+#include "tests/protocol/support.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Address make_address(const char* text, uint16_t port) {
-    Address a;
-    a.set_family(strchr(text, ':') ? AF_INET6 : AF_INET);
-    a.set_address(text);
-    a.set_port(port);
-    return a;
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
-
-Bytes tlv(uint8_t type, const Bytes& value) { return Bytes{type, static_cast<uint8_t>(value.size())} + value; }
-Bytes tlv(uint8_t type, const std::string& value) { return tlv(type, text(value)); }
-
-Bytes report_header(uint8_t sender_ttl = 64) { return {0xBE, 0xAC, 0x01, 0x01, sender_ttl}; }
 
 Bytes be32(uint32_t v) { return {uint8_t(v >> 24), uint8_t(v >> 16), uint8_t(v >> 8), uint8_t(v)}; }
 Bytes float_be(float f) {
@@ -473,27 +452,14 @@ TEST(DecodeRoundTrip, FiguresAndNamesArriveWithinTheEncodingsPrecision) {
     set_name(s2, "two");
     s2.contact = "t@x";
     PublishedStats& f2 = s2.asm_stats.figures;
-    f2 = PublishedStats{};
+    f2 = published_figures(60, 12.75f, 1.5f, 0.3f, 0.5f, 0.1f);
     f2.timestamp = 0x89ABCDEF;
-    f2.ttl = 60;
-    f2.delay = 12.75f;
-    f2.jitter = 1.5f;
-    f2.loss = 0.3f;
-    f2.dup = 0.5f;
-    f2.ooo = 0.1f;
-    f2.valid = true;
     Source& s3 = origin.sources[three];
     s3.created_ms = now - 999;
     set_name(s3, "three");
     PublishedStats& f3 = s3.ssm_stats.figures;
+    f3 = published_figures(100, -0.125f, 0.0f, 0.0f, 12.0f, 0.999f);
     f3.timestamp = 5;
-    f3.ttl = 100;
-    f3.delay = -0.125f;
-    f3.jitter = 0.0f;
-    f3.loss = 0.0f;
-    f3.dup = 12.0f;
-    f3.ooo = 0.999f;
-    f3.valid = true;
 
     uint8_t buffer[8192];
     SourceTable received;

@@ -22,34 +22,19 @@
 #include "scheduler/timer_queue.h"
 #include "state/expiry.h"
 #include "state/source_table.h"
+#include "tests/protocol/support.h"
 #include "tests/xml_check.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
 constexpr uint64_t NOW = 7200000;
 constexpr uint64_t WALLCLOCK = 1700000000000ull;
 
-Address make_address(const char* text, uint16_t port) {
-    Address a;
-    a.set_family(strchr(text, ':') ? AF_INET6 : AF_INET);
-    EXPECT_TRUE(a.set_address(text)) << text;
-    a.set_port(port);
-    return a;
-}
-
+// Figures received 1.5 s before NOW.
 PublishedStats figures(uint8_t ttl, float delay, float jitter, float loss, float dup, float ooo) {
-    PublishedStats f;
+    PublishedStats f = published_figures(ttl, delay, jitter, loss, dup, ooo);
     f.timestamp = 0x1234567890ull;
     f.updated_ms = NOW - 1500;
-    f.ttl = ttl;
-    f.delay = delay;
-    f.jitter = jitter;
-    f.loss = loss;
-    f.dup = dup;
-    f.ooo = ooo;
-    f.valid = 1;
     return f;
 }
 
@@ -374,16 +359,8 @@ TEST_F(InvariantTest, ReportsListingThousandsOfBeaconsKeepTheTableWithinItsBound
 // ---- the dump after hostile text ----
 
 std::string render(const Settings& config, const Runtime& place, const SourceTable& t) {
-    char* text = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&text, &size);
-    EXPECT_NE(out, nullptr);
     DumpContext context{&config, &place, 5.0, NOW - 60000, 1.25, 0.5};
-    render_dump(out, context, t, NOW);
-    fclose(out);
-    std::string document(text, size);
-    free(text);
-    return document;
+    return written_text([&](FILE* out) { render_dump(out, context, t, NOW); });
 }
 
 // The value of the first attribute `name` after `from`, with the references
@@ -395,53 +372,18 @@ std::string attribute_after(const std::string& document, const std::string& from
     if (at == std::string::npos) return "<missing attribute>";
     at += name.size() + 3;
     size_t end = document.find('"', at);
-    std::string raw = document.substr(at, end - at);
-    std::string out;
-    for (size_t i = 0; i < raw.size(); ++i) {
-        if (raw[i] != '&') {
-            out += raw[i];
-            continue;
-        }
-        size_t semi = raw.find(';', i);
-        std::string entity = raw.substr(i + 1, semi - i - 1);
-        i = semi;
-        if (entity == "lt") {
-            out += '<';
-        } else if (entity == "gt") {
-            out += '>';
-        } else if (entity == "amp") {
-            out += '&';
-        } else if (entity == "quot") {
-            out += '"';
-        } else if (entity == "apos") {
-            out += '\'';
-        } else if (!entity.empty() && entity[0] == '#') {
-            out += static_cast<char>(strtol(entity.c_str() + 1, nullptr, 10));
-        }
-    }
-    return out;
+    return unescape_attribute(document.substr(at, end - at));
 }
 
 TEST_F(InvariantTest, DumpStaysWellFormedWhateverTheTextHolds) {
     // What the network can put in the table: printable names with every XML
     // special character, and a country of any two bytes.
     const std::string printable_hostile = "a\"b<c>d&e'f &amp; &#60; ]]> <!-- -->";
-    Bytes report = {0xBE, 0xAC, 0x01, 0x01, 64};
-    auto add_tlv = [&report](uint8_t type, const std::string& value) {
-        report.push_back(type);
-        report.push_back(static_cast<uint8_t>(value.size()));
-        report.insert(report.end(), value.begin(), value.end());
-    };
-    add_tlv('n', printable_hostile);
-    add_tlv('a', "<script>&\"@\"");
-    add_tlv('C', "\x01\xE9");
-    add_tlv('G', "http://x/?a=1&b=\"<2>\"");
-    add_tlv('L', "'&'");
-    add_tlv('F', std::string("\0\0\0\3", 4));
+    Bytes report = report_header(64) + tlv('n', printable_hostile) + tlv('a', "<script>&\"@\"") +
+                   tlv('C', "\x01\xE9") + tlv('G', "http://x/?a=1&b=\"<2>\"") + tlv('L', "'&'") +
+                   tlv('F', std::string("\0\0\0\3", 4));
     Bytes nested = {'n', 5, '<', '&', '"', '>', '\''};
-    Bytes listing = {'i', static_cast<uint8_t>(6 + nested.size()), 192, 0, 2, 77, 0x27, 0x10};
-    listing.insert(listing.end(), nested.begin(), nested.end());
-    report.insert(report.end(), listing.begin(), listing.end());
+    report = report + tlv('i', Bytes{192, 0, 2, 77, 0x27, 0x10} + nested);
     Address sender = make_address("192.0.2.50", 10000);
     handle_beacon_packet_at(table, fresh_local, sender, WALLCLOCK, 60, report.data(),
                             static_cast<int32_t>(report.size()), false, NOW - 1000);

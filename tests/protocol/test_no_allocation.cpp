@@ -18,6 +18,7 @@
 #include "net/address.h"
 #include "protocol/decode.h"
 #include "state/source_table.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -72,11 +73,7 @@ constexpr float ONE_IN_FORTY = 1.0f / 40.0f;
 Address beacon(int index) {
     char text[32];
     snprintf(text, sizeof text, "10.30.%d.%d", index / 200, index % 200 + 1);
-    Address a;
-    a.set_family(AF_INET);
-    a.set_address(text);
-    a.set_port(10000);
-    return a;
+    return make_address(AF_INET, text, 10000);
 }
 
 struct Datagram {

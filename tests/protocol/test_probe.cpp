@@ -13,37 +13,9 @@
 #include "net/datagram.h"
 #include "output/bandwidth.h"
 #include "protocol/probe.h"
+#include "tests/protocol/support.h"
 
 namespace {
-
-// A UDP socket on 127.0.0.1 with a free port, and its Address.
-struct LoopbackSocket {
-    int fd = -1;
-    Address address;
-
-    LoopbackSocket() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-        socklen_t length = sizeof in;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
-        address.set_family(AF_INET);
-        address.set_address("127.0.0.1");
-        address.set_port(ntohs(in.sin_port));
-        timeval limit{2, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    }
-    ~LoopbackSocket() { close(fd); }
-
-    std::vector<uint8_t> receive() {
-        uint8_t buffer[2048];
-        ssize_t n = recv(fd, buffer, sizeof buffer, 0);
-        if (n < 0) return {};
-        return std::vector<uint8_t>(buffer, buffer + n);
-    }
-};
 
 uint32_t be32(const std::vector<uint8_t>& b, size_t at) {
     return uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 | b[at + 3];
@@ -63,8 +35,10 @@ protected:
         runtime = Runtime{};
         reset_bandwidth_counters();
     }
-    LoopbackSocket sender;
-    LoopbackSocket receiver;
+    // A probe that is due is waited for up to 2 s.
+    static constexpr timeval WAIT{2, 0};
+    LoopbackSocket sender{WAIT};
+    LoopbackSocket receiver{WAIT};
 };
 
 TEST(BuildProbe, WritesHeaderSequenceAndTimestampBigEndian) {

@@ -17,25 +17,9 @@
 #include "scheduler/clock.h"
 #include "scheduler/main_loop.h"
 #include "state/source_table.h"
+#include "tests/protocol/support.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Address make_address(const char* text, uint16_t port) {
-    Address a;
-    a.set_family(strchr(text, ':') ? AF_INET6 : AF_INET);
-    a.set_address(text);
-    a.set_port(port);
-    return a;
-}
-
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Header with sender TTL 127, name "bx", contact "a@b".
 const Bytes HEADER = {0xBE, 0xAC, 0x01, 0x01, 0x7F, 0x6E, 0x02, 'b', 'x', 0x61, 0x03, 'a', '@', 'b'};
@@ -44,28 +28,14 @@ constexpr uint64_t CREATED = 1000;
 constexpr uint64_t NOW = CREATED + 65999;  // age 65 s
 
 PublishedStats asm_figures() {
-    PublishedStats f;
+    PublishedStats f = published_figures(120, 1.5f, 0.25f, 0.5f, 0.01f, 0.25f);
     f.timestamp = 0x11223344;
-    f.ttl = 120;
-    f.delay = 1.5f;
-    f.jitter = 0.25f;
-    f.loss = 0.5f;
-    f.dup = 0.01f;
-    f.ooo = 0.25f;
-    f.valid = true;
     return f;
 }
 
 PublishedStats ssm_figures() {
-    PublishedStats f;
+    PublishedStats f = published_figures(125, -2.0f, 0.0f, 0.0f, 10.0f, 1.0f);
     f.timestamp = 0xA0B0C0D0;
-    f.ttl = 125;
-    f.delay = -2.0f;
-    f.jitter = 0.0f;
-    f.loss = 0.0f;
-    f.dup = 10.0f;
-    f.ooo = 1.0f;
-    f.valid = true;
     return f;
 }
 
@@ -363,33 +333,6 @@ TEST_F(ReportTest, ProcessWideWrapperReadsSettingsFlagsAndTable) {
     settings = Settings{};
 }
 
-// A UDP socket on 127.0.0.1 with a free port, and its Address.
-struct LoopbackSocket {
-    int fd = -1;
-    Address address;
-
-    LoopbackSocket() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in in{};
-        in.sin_family = AF_INET;
-        in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(fd, reinterpret_cast<sockaddr*>(&in), sizeof in);
-        socklen_t length = sizeof in;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&in), &length);
-        address = make_address("127.0.0.1", ntohs(in.sin_port));
-        timeval limit{0, 300000};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    }
-    ~LoopbackSocket() { close(fd); }
-
-    Bytes receive() {
-        uint8_t data[9000];
-        ssize_t n = recv(fd, data, sizeof data, 0);
-        if (n < 0) return {};
-        return Bytes(data, data + n);
-    }
-};
-
 class SendReportTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -408,9 +351,11 @@ protected:
         reset_bandwidth_counters();
     }
 
-    LoopbackSocket sender;
-    LoopbackSocket first;
-    LoopbackSocket second;
+    // A report that is not sent is waited for 0.3 s.
+    static constexpr timeval WAIT{0, 300000};
+    LoopbackSocket sender{WAIT};
+    LoopbackSocket first{WAIT};
+    LoopbackSocket second{WAIT};
     // An IPv6 destination cannot be reached from the IPv4 socket: a send
     // failure that puts nothing on any network.
     Address unreachable = make_address("::1", 9);

@@ -20,18 +20,9 @@
 #include "net/datagram.h"
 #include "protocol/ssmping.h"
 #include "scheduler/main_loop.h"
+#include "tests/protocol/support.h"
 
 namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-Address make_address(const char* text, uint16_t port) {
-    Address a;
-    a.set_family(strchr(text, ':') ? AF_INET6 : AF_INET);
-    a.set_address(text);
-    a.set_port(port);
-    return a;
-}
 
 // The IPv6 addresses of the beacon and of the requester in the isolated
 // network: on one end of a veth pair, which (unlike the loopback interface)
