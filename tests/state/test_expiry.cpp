@@ -12,47 +12,11 @@
 #include "scheduler/clock.h"
 #include "state/expiry.h"
 #include "state/source_table.h"
+#include "tests/state/support.h"
 
 namespace {
 
-// The expected lines (or calls), as a vector to compare with.
-template <typename... T>
-std::vector<std::string> lines_of(T... text) {
-    return {std::string(text)...};
-}
-
 constexpr uint64_t NOW = 10000000;
-
-Address make_address(const char* text, uint16_t port) {
-    Address a;
-    EXPECT_TRUE(a.set_family(strchr(text, ':') ? AF_INET6 : AF_INET));
-    EXPECT_TRUE(a.set_address(text));
-    EXPECT_TRUE(a.set_port(port));
-    return a;
-}
-
-std::vector<std::string> messages(const std::string& captured) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < captured.size()) {
-        size_t end = captured.find('\n', start);
-        if (end == std::string::npos) end = captured.size();
-        std::string line = captured.substr(start, end - start);
-        size_t dot = line.find('.');
-        out.push_back(dot != std::string::npos && line.size() > dot + 8 ? line.substr(dot + 8) : line);
-        start = end + 1;
-    }
-    return out;
-}
-
-struct RecordingMembership : SsmMembership {
-    std::vector<std::string> calls;
-    int join(const Address& source) override {
-        calls.push_back("join " + source.to_string(true));
-        return 0;
-    }
-    void leave(const Address& source) override { calls.push_back("leave " + source.to_string(true)); }
-};
 
 class ExpiryTest : public testing::Test {
 protected:
@@ -81,7 +45,7 @@ protected:
     std::vector<std::string> run(uint64_t now = NOW) {
         testing::internal::CaptureStderr();
         expire_sources_at(table, now);
-        return messages(testing::internal::GetCapturedStderr());
+        return log_messages(testing::internal::GetCapturedStderr());
     }
 
     std::vector<std::string> keys() const {
@@ -230,7 +194,7 @@ TEST_F(ExpiryTest, EachRunOpensANewRefusalPeriod) {
     auto refuse = [&] {
         testing::internal::CaptureStderr();
         EXPECT_EQ(table.get_or_create_source(make_address("10.0.0.2", 1), nullptr, NOW, true), nullptr);
-        return messages(testing::internal::GetCapturedStderr()).size();
+        return log_messages(testing::internal::GetCapturedStderr()).size();
     };
     EXPECT_EQ(refuse(), 1u);
     EXPECT_EQ(refuse(), 0u);

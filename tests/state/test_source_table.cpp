@@ -11,52 +11,11 @@
 #include "control/settings.h"
 #include "output/bandwidth.h"
 #include "state/source_table.h"
+#include "tests/state/support.h"
 
 namespace {
 
-// The expected lines (or calls), as a vector to compare with.
-template <typename... T>
-std::vector<std::string> lines_of(T... text) {
-    return {std::string(text)...};
-}
-
-Address make_address(const char* text, uint16_t port) {
-    Address a;
-    EXPECT_TRUE(a.set_family(strchr(text, ':') ? AF_INET6 : AF_INET));
-    EXPECT_TRUE(a.set_address(text));
-    EXPECT_TRUE(a.set_port(port));
-    return a;
-}
-
 std::string text_of(const Address& a) { return a.to_string(true); }
-
-// The messages of captured log lines, without their time stamps
-// ("Jun 11 12:34:56.123456 message").
-std::vector<std::string> messages(const std::string& captured) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    while (start < captured.size()) {
-        size_t end = captured.find('\n', start);
-        if (end == std::string::npos) end = captured.size();
-        std::string line = captured.substr(start, end - start);
-        size_t dot = line.find('.');
-        out.push_back(dot != std::string::npos && line.size() > dot + 8 ? line.substr(dot + 8) : line);
-        start = end + 1;
-    }
-    return out;
-}
-
-struct RecordingMembership : SsmMembership {
-    std::vector<std::string> calls;
-    int result = 0;
-    int join(const Address& source) override {
-        calls.push_back("join " + text_of(source));
-        joined_keys.push_back(source);
-        return result;
-    }
-    void leave(const Address& source) override { calls.push_back("leave " + text_of(source)); }
-    std::vector<Address> joined_keys;
-};
 
 class SourceTableTest : public testing::Test {
 protected:
@@ -78,7 +37,7 @@ protected:
     std::vector<std::string> logged(F f) {
         testing::internal::CaptureStderr();
         f();
-        return messages(testing::internal::GetCapturedStderr());
+        return log_messages(testing::internal::GetCapturedStderr());
     }
 
     SourceTable table;
