@@ -13,6 +13,7 @@
 #include "control/log.h"
 #include "control/settings.h"
 #include "net/address.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -25,34 +26,11 @@ protected:
     void TearDown() override { settings = Settings{}; }
 };
 
-// A numeric address with a port, built without the resolver.
-Address make(int family, const char* text, uint16_t port) {
-    Address a;
-    EXPECT_TRUE(a.set_family(family));
-    EXPECT_TRUE(a.set_address(text)) << text;
-    EXPECT_TRUE(a.set_port(port));
-    return a;
-}
-
 sockaddr_in6* in6(Address& a) { return reinterpret_cast<sockaddr_in6*>(a.as_sockaddr()); }
 
 bool all_zero(const Address& a) {
     static const sockaddr_storage zero{};
     return memcmp(&a.storage(), &zero, sizeof zero) == 0;
-}
-
-// The text that follows the time stamp of each logged line.
-std::vector<std::string> logged_messages(const std::string& output) {
-    std::vector<std::string> messages;
-    size_t start = 0;
-    while (start < output.size()) {
-        size_t end = output.find('\n', start);
-        if (end == std::string::npos) end = output.size();
-        std::string line = output.substr(start, end - start);
-        messages.push_back(line.size() > 23 ? line.substr(23) : line);
-        start = end + 1;
-    }
-    return messages;
 }
 
 TEST_F(AddressTest, ParseNumericTexts) {
@@ -129,7 +107,7 @@ TEST_F(AddressTest, ParseFailuresAreLogged) {
         testing::internal::CaptureStderr();
         Address a;
         EXPECT_FALSE(a.parse(c.text.c_str(), c.require_multicast, true)) << c.text;
-        std::vector<std::string> messages = logged_messages(testing::internal::GetCapturedStderr());
+        std::vector<std::string> messages = log_messages(testing::internal::GetCapturedStderr());
         ASSERT_EQ(messages.size(), 1u) << c.text;
         if (c.exact) {
             EXPECT_EQ(messages[0], c.message);
@@ -208,7 +186,7 @@ TEST_F(AddressTest, ClearedAddress) {
     EXPECT_FALSE(a.set_family(AF_UNSPEC));
     EXPECT_TRUE(all_zero(a)) << "failed setters change nothing";
 
-    Address filled = make(AF_INET6, "ff3e::beac", 10000);
+    Address filled = make_address(AF_INET6, "ff3e::beac", 10000);
     filled.clear();
     EXPECT_TRUE(all_zero(filled));
 }
@@ -253,7 +231,7 @@ TEST_F(AddressTest, MulticastAndUnspecified) {
         {AF_INET6, "::", false, true},            {AF_INET6, "::1", false, false},
     };
     for (const Case& c : cases) {
-        Address a = make(c.family, c.text, 1);
+        Address a = make_address(c.family, c.text, 1);
         EXPECT_EQ(a.is_multicast(), c.multicast) << c.text;
         EXPECT_EQ(a.is_unspecified(), c.unspecified) << c.text;
         EXPECT_EQ(a.length(), c.family == AF_INET6 ? 28u : 16u) << c.text;
@@ -261,29 +239,29 @@ TEST_F(AddressTest, MulticastAndUnspecified) {
 }
 
 TEST_F(AddressTest, SameAddressIgnoresThePortCompareDoesNot) {
-    Address port1 = make(AF_INET, "10.0.0.1", 1);
-    Address port2 = make(AF_INET, "10.0.0.1", 2);
+    Address port1 = make_address(AF_INET, "10.0.0.1", 1);
+    Address port2 = make_address(AF_INET, "10.0.0.1", 2);
     EXPECT_TRUE(port1.same_address(port2));
     EXPECT_NE(compare(port1, port2), 0);
-    EXPECT_FALSE(port1.same_address(make(AF_INET, "10.0.0.2", 1)));
-    EXPECT_FALSE(port1.same_address(make(AF_INET6, "::ffff:10.0.0.1", 1)));
+    EXPECT_FALSE(port1.same_address(make_address(AF_INET, "10.0.0.2", 1)));
+    EXPECT_FALSE(port1.same_address(make_address(AF_INET6, "::ffff:10.0.0.1", 1)));
 
-    Address v6 = make(AF_INET6, "2001:db8::1", 1);
+    Address v6 = make_address(AF_INET6, "2001:db8::1", 1);
     Address scoped = v6;
     in6(scoped)->sin6_scope_id = 3;
     EXPECT_TRUE(v6.same_address(scoped));
     EXPECT_NE(compare(v6, scoped), 0);
-    EXPECT_FALSE(v6.same_address(make(AF_INET6, "2001:db8::2", 1)));
+    EXPECT_FALSE(v6.same_address(make_address(AF_INET6, "2001:db8::2", 1)));
 
     Address copy = scoped;
     EXPECT_EQ(compare(copy, scoped), 0) << "a copy takes the whole storage";
 }
 
 TEST_F(AddressTest, KeyDropsScopeAndFlowInformation) {
-    Address received = make(AF_INET6, "fe80::1", 10000);
+    Address received = make_address(AF_INET6, "fe80::1", 10000);
     in6(received)->sin6_scope_id = 2;
     in6(received)->sin6_flowinfo = htonl(0x12345);
-    Address from_report = make(AF_INET6, "fe80::1", 10000);
+    Address from_report = make_address(AF_INET6, "fe80::1", 10000);
 
     EXPECT_NE(compare(received, from_report), 0);
     Address key = received.key();
@@ -292,7 +270,7 @@ TEST_F(AddressTest, KeyDropsScopeAndFlowInformation) {
     EXPECT_EQ(in6(key)->sin6_flowinfo, 0u);
     EXPECT_EQ(key.to_string(true), "fe80::1/10000");
 
-    Address v4 = make(AF_INET, "10.0.0.1", 7);
+    Address v4 = make_address(AF_INET, "10.0.0.1", 7);
     EXPECT_EQ(compare(v4.key(), v4), 0);
     EXPECT_TRUE(all_zero(Address().key()));
 }
@@ -302,13 +280,13 @@ TEST_F(AddressTest, OrderOfKeys) {
     // then the port in network order, so keys sort by family, then port,
     // then address.
     const std::vector<Address> expected = {
-        make(AF_INET, "10.0.0.9", 1),   make(AF_INET, "10.0.0.1", 2), make(AF_INET, "10.0.0.2", 2),
-        make(AF_INET, "1.2.3.4", 256),  make(AF_INET6, "ff3e::2", 1), make(AF_INET6, "::1", 80),
-        make(AF_INET6, "ff3e::1", 10000),
+        make_address(AF_INET, "10.0.0.9", 1),   make_address(AF_INET, "10.0.0.1", 2), make_address(AF_INET, "10.0.0.2", 2),
+        make_address(AF_INET, "1.2.3.4", 256),  make_address(AF_INET6, "ff3e::2", 1), make_address(AF_INET6, "::1", 80),
+        make_address(AF_INET6, "ff3e::1", 10000),
     };
     std::set<Address, AddressLess> keys;
     for (auto it = expected.rbegin(); it != expected.rend(); ++it) keys.insert(*it);
-    keys.insert(make(AF_INET, "10.0.0.1", 2));  // already present
+    keys.insert(make_address(AF_INET, "10.0.0.1", 2));  // already present
     ASSERT_EQ(keys.size(), expected.size());
     size_t i = 0;
     for (const Address& key : keys) {
@@ -334,7 +312,7 @@ TEST_F(AddressTest, RawBytes) {
     Address b;
     ASSERT_TRUE(b.set_raw(AF_INET6, v6_bytes, port));
     EXPECT_EQ(b.to_string(true), "ff3e::beac/10000");
-    EXPECT_EQ(compare(b, make(AF_INET6, "ff3e::beac", 10000)), 0);
+    EXPECT_EQ(compare(b, make_address(AF_INET6, "ff3e::beac", 10000)), 0);
 
     Address c;
     EXPECT_FALSE(c.set_raw(AF_UNIX, v6_bytes, port));

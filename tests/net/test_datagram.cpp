@@ -18,16 +18,9 @@
 #include "control/settings.h"
 #include "net/address.h"
 #include "net/multicast.h"
+#include "tests/net/support.h"
 
 namespace {
-
-Address make_address(int family, const char* text, uint16_t port) {
-    Address a;
-    a.set_family(family);
-    EXPECT_TRUE(a.set_address(text)) << text;
-    a.set_port(port);
-    return a;
-}
 
 bool same_storage(const Address& a, const Address& b) { return compare(a, b) == 0; }
 
@@ -207,33 +200,13 @@ bool ipv6_loopback_usable() {
     return ok;
 }
 
-Address bound_address(int fd) {
-    Address a;
-    socklen_t length = sizeof(sockaddr_storage);
-    EXPECT_EQ(getsockname(fd, a.as_sockaddr(), &length), 0);
-    return a;
-}
-
 bool wait_readable(int fd) {
     pollfd p{fd, POLLIN, 0};
     return poll(&p, 1, 2000) == 1;
 }
 
-class DatagramSocketTest : public testing::Test {
+class DatagramSocketTest : public SocketTest {
 protected:
-    void SetUp() override {
-        settings = Settings{};
-        runtime = Runtime{};
-    }
-    void TearDown() override {
-        for (int fd : fds_) close(fd);
-        settings = Settings{};
-        runtime = Runtime{};
-    }
-    int keep(int fd) {
-        if (fd >= 0) fds_.push_back(fd);
-        return fd;
-    }
     // A receive socket as the beacon opens it, on an ephemeral loopback port.
     int receiver(int family, const char* loopback) {
         return keep(open_multicast_socket(make_address(family, loopback, 0), true, true));
@@ -246,8 +219,6 @@ protected:
             EXPECT_EQ(setsockopt(fd, IPPROTO_IP, IP_TTL, &hops, sizeof hops), 0);
         return fd;
     }
-
-    std::vector<int> fds_;
 };
 
 TEST_F(DatagramSocketTest, ReceivesIPv4WithTtlTimeAndLocalDestination) {

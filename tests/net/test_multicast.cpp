@@ -15,19 +15,12 @@
 #include "control/runtime.h"
 #include "control/settings.h"
 #include "net/address.h"
+#include "tests/net/support.h"
 
 // Every join here is made on the loopback interface, named explicitly, so
 // that no membership report ever leaves the host.
 
 namespace {
-
-Address make_address(int family, const char* text, uint16_t port) {
-    Address a;
-    a.set_family(family);
-    EXPECT_TRUE(a.set_address(text)) << text;
-    a.set_port(port);
-    return a;
-}
 
 Address family_only(int family) {
     Address a;
@@ -40,13 +33,6 @@ int int_option(int fd, int level, int name) {
     socklen_t size = sizeof value;
     EXPECT_EQ(getsockopt(fd, level, name, &value, &size), 0) << strerror(errno);
     return value;
-}
-
-Address bound_address(int fd) {
-    Address a;
-    socklen_t length = sizeof(sockaddr_storage);
-    EXPECT_EQ(getsockname(fd, a.as_sockaddr(), &length), 0);
-    return a;
 }
 
 bool ipv6_usable() {
@@ -63,26 +49,12 @@ int next_descriptor() {
     return fd;
 }
 
-class MulticastTest : public testing::Test {
+class MulticastTest : public SocketTest {
 protected:
-    void SetUp() override {
-        settings = Settings{};
-        runtime = Runtime{};
-    }
-    void TearDown() override {
-        for (int fd : fds_) close(fd);
-        settings = Settings{};
-        runtime = Runtime{};
-    }
-    int keep(int fd) {
-        if (fd >= 0) fds_.push_back(fd);
-        return fd;
-    }
     void use_loopback_interface() {
         settings.interface_index = if_nametoindex("lo");
         ASSERT_NE(settings.interface_index, 0u);
     }
-    std::vector<int> fds_;
 };
 
 TEST(ProtocolLevel, ByFamily) {
