@@ -85,13 +85,20 @@ inline std::string unescape_attribute(const std::string& value) {
         }
         size_t end = value.find(';', i);
         std::string ref = value.substr(i + 1, end - i - 1);
-        if (ref == "quot") out += '"';
-        else if (ref == "lt") out += '<';
-        else if (ref == "gt") out += '>';
-        else if (ref == "amp") out += '&';
-        else if (ref == "apos") out += '\'';
-        else if (!ref.empty() && ref[0] == '#') out += static_cast<char>(std::stoi(ref.substr(1)));
-        else out += "<bad reference>";
+        if (ref == "quot")
+            out += '"';
+        else if (ref == "lt")
+            out += '<';
+        else if (ref == "gt")
+            out += '>';
+        else if (ref == "amp")
+            out += '&';
+        else if (ref == "apos")
+            out += '\'';
+        else if (!ref.empty() && ref[0] == '#')
+            out += static_cast<char>(std::stoi(ref.substr(1)));
+        else
+            out += "<bad reference>";
         i = end;
     }
     return out;

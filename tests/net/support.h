@@ -2,10 +2,9 @@
 // fixture that resets the globals and closes every socket a test opened.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <vector>
 

@@ -28,40 +28,14 @@
 #include "scheduler/main_loop.h"
 #include "state/source_table.h"
 #include "state/stats.h"
+#include "tests/test_support.h"
 
 namespace {
 
-Address make_address(int family, const char* text, uint16_t port) {
-    Address address;
-    address.set_family(family);
-    address.set_address(text);
-    address.set_port(port);
-    return address;
-}
-
 PublishedStats figures(uint8_t ttl, uint64_t updated_ms, float loss, float delay, float jitter, float ooo, float dup) {
-    PublishedStats stats;
-    stats.valid = 1;
-    stats.ttl = ttl;
+    PublishedStats stats = published_figures(ttl, delay, jitter, loss, dup, ooo);
     stats.updated_ms = updated_ms;
-    stats.loss = loss;
-    stats.delay = delay;
-    stats.jitter = jitter;
-    stats.ooo = ooo;
-    stats.dup = dup;
     return stats;
-}
-
-template <typename Write>
-std::string capture(Write write) {
-    char* buffer = nullptr;
-    size_t size = 0;
-    FILE* out = open_memstream(&buffer, &size);
-    write(out);
-    fclose(out);
-    std::string text(buffer, size);
-    free(buffer);
-    return text;
 }
 
 std::string read_file(const std::string& path) {
@@ -74,29 +48,6 @@ std::string read_file(const std::string& path) {
 bool exists(const std::string& path) {
     struct stat info;
     return lstat(path.c_str(), &info) == 0;
-}
-
-// Undoes the escaping of one attribute value (the five entities and decimal
-// character references of single bytes).
-std::string unescape(const std::string& value) {
-    std::string out;
-    for (size_t i = 0; i < value.size(); ++i) {
-        if (value[i] != '&') {
-            out += value[i];
-            continue;
-        }
-        size_t end = value.find(';', i);
-        std::string ref = value.substr(i + 1, end - i - 1);
-        if (ref == "quot") out += '"';
-        else if (ref == "lt") out += '<';
-        else if (ref == "gt") out += '>';
-        else if (ref == "amp") out += '&';
-        else if (ref == "apos") out += '\'';
-        else if (ref[0] == '#') out += static_cast<char>(std::stoi(ref.substr(1)));
-        else out += "<bad reference>";
-        i = end;
-    }
-    return out;
 }
 
 bool xml_char(unsigned long c) {
@@ -219,7 +170,7 @@ protected:
     }
 
     std::string render(uint64_t now) {
-        return capture([&](FILE* out) { render_dump(out, context, table, now); });
+        return written_text([&](FILE* out) { render_dump(out, context, table, now); });
     }
 
     // The local beacon's element up to and including its sources line.
@@ -359,11 +310,11 @@ TEST_F(DumpTest, StatisticsElement) {
          "/>\n"},
     };
     for (const Case& c : cases) {
-        std::string line = capture(
+        std::string line = written_text(
             [&](FILE* out) { write_stats_element(out, "asm", c.stats, 100000, c.sender_ttl, c.measured); });
         EXPECT_EQ(line, c.expected) << c.what;
     }
-    std::string ssm = capture([&](FILE* out) {
+    std::string ssm = written_text([&](FILE* out) {
         write_stats_element(out, "ssm", figures(60, 100000, 0, 0, 0, 0, 0), 100000, 0, true);
     });
     EXPECT_EQ(ssm.substr(0, 9), "\t\t\t\t<ssm ");
@@ -497,7 +448,7 @@ TEST(XmlEscape, EveryByteSurvivesTheRoundTripOrBecomesAQuestionMark) {
         std::string doc = "<x v=\"" + escaped + "\" />";
         EXPECT_EQ(xml_fault(doc), "") << "byte " << byte;
         bool forbidden = byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r';
-        EXPECT_EQ(unescape(escaped), forbidden ? "a?b" : text) << "byte " << byte;
+        EXPECT_EQ(unescape_attribute(escaped), forbidden ? "a?b" : text) << "byte " << byte;
     }
 }
 
@@ -526,15 +477,15 @@ TEST_F(DumpTest, TextFromTheNetworkIsEscapedEverywhere) {
               std::string::npos)
         << doc;
     // What a reader recovers is what was received.
-    EXPECT_EQ(unescape(attribute_of(doc, "\t<beacon name=\"alpha", "name")), own.beacon_name);
-    EXPECT_EQ(unescape(attribute_of(doc, "\t<beacon name=\"alpha", "contact")), own.admin_contact);
-    EXPECT_EQ(unescape(attribute_of(doc, "\t<beacon name=\"alpha", "country")), own.country_code);
-    EXPECT_EQ(unescape(attribute_of(doc, "type=\"generic\"", "url")), own.websites['G']);
-    EXPECT_EQ(unescape(attribute_of(doc, "\t<beacon name=\"&quot;", "name")), hostile);
-    EXPECT_EQ(unescape(attribute_of(doc, "\t<beacon name=\"&quot;", "contact")), "<contact>");
-    EXPECT_EQ(unescape(attribute_of(doc, "type=\"matrix\"", "url")), "http://m.example/<script>");
-    EXPECT_EQ(unescape(attribute_of(doc, "\t\t\t<source name=", "name")), hostile);
-    EXPECT_EQ(unescape(attribute_of(doc, "\t\t\t<source name=", "contact")), "a&b");
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "\t<beacon name=\"alpha", "name")), own.beacon_name);
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "\t<beacon name=\"alpha", "contact")), own.admin_contact);
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "\t<beacon name=\"alpha", "country")), own.country_code);
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "type=\"generic\"", "url")), own.websites['G']);
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "\t<beacon name=\"&quot;", "name")), hostile);
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "\t<beacon name=\"&quot;", "contact")), "<contact>");
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "type=\"matrix\"", "url")), "http://m.example/<script>");
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "\t\t\t<source name=", "name")), hostile);
+    EXPECT_EQ(unescape_attribute(attribute_of(doc, "\t\t\t<source name=", "contact")), "a&b");
 }
 
 TEST(DumpRate, BitsPerMillisecondAndNoDivisionByZero) {
@@ -747,18 +698,8 @@ TEST(StatsElementNumbers, MatchPrintfForAnyFloat) {
         values.push_back(static_cast<float>(bits % 100000) / 1000.0f);
     }
     for (float v : values) {
-        PublishedStats stats;
-        stats.valid = 1;
-        stats.loss = v;
-        stats.delay = v;
-        stats.jitter = v;
-        stats.ooo = v;
-        stats.dup = v;
-        char* text = nullptr;
-        size_t size = 0;
-        FILE* out = open_memstream(&text, &size);
-        write_stats_element(out, "asm", stats, 0, 0, false);
-        fclose(out);
+        PublishedStats stats = published_figures(0, v, v, v, v, v);
+        std::string text = written_text([&](FILE* out) { write_stats_element(out, "asm", stats, 0, 0, false); });
         char expected[1024];
         float percent = v * 100.0f;
         float delay = v < 0 ? -v : v;
@@ -767,12 +708,11 @@ TEST(StatsElementNumbers, MatchPrintfForAnyFloat) {
                  "dup=\"%.3f\" />\n",
                  static_cast<double>(percent), static_cast<double>(delay), v < 0 ? " future=\"true\"" : "",
                  static_cast<double>(v), static_cast<double>(percent), static_cast<double>(percent));
-        EXPECT_EQ(std::string(text, size), expected) << "bits " << std::hex << [&] {
+        EXPECT_EQ(text, expected) << "bits " << std::hex << [&] {
             uint32_t b;
             memcpy(&b, &v, sizeof b);
             return b;
         }();
-        free(text);
     }
 }
 

@@ -24,9 +24,7 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
 inline Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // One TLV: type, length, value.
-inline Bytes tlv(uint8_t type, const Bytes& value) {
-    return Bytes{type, static_cast<uint8_t>(value.size())} + value;
-}
+inline Bytes tlv(uint8_t type, const Bytes& value) { return Bytes{type, static_cast<uint8_t>(value.size())} + value; }
 inline Bytes tlv(uint8_t type, const std::string& value) { return tlv(type, text(value)); }
 
 // The five bytes that open a report: magic, version 1, type 1, sender TTL.
