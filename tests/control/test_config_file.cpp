@@ -12,35 +12,9 @@
 #include "control/log.h"
 #include "control/runtime.h"
 #include "control/settings.h"
+#include "tests/control/support.h"
 
 namespace {
-
-const std::string STAMP = "[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\\.[0-9]{6} ";
-
-std::string escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (std::string(".[]()*+?{}|^$\\").find(c) != std::string::npos) out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-std::string fatal_only(const std::string& message) { return "^" + STAMP + escape(message) + "\n$"; }
-
-void reset_globals() {
-    settings = Settings{};
-    runtime = Runtime{};
-    logger_started = false;
-}
-
-void run_command_line(std::vector<std::string> words) {
-    words.insert(words.begin(), "quillon");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    process_command_line(static_cast<int>(words.size()), argv.data());
-}
 
 class ConfigFileTest : public testing::Test {
 protected:

@@ -10,10 +10,10 @@
 
 #include "control/log.h"
 #include "control/settings.h"
+#include "tests/control/support.h"
 
 namespace {
 
-const std::string STAMP = "[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\\.[0-9]{6} ";
 constexpr size_t STAMP_LENGTH = 23;  // "Mmm dd hh:mm:ss.uuuuuu "
 
 class LogTest : public testing::Test {

@@ -13,42 +13,14 @@
 #include "control/log.h"
 #include "control/runtime.h"
 #include "control/settings.h"
+#include "tests/control/support.h"
 
 namespace {
-
-// A logged line on standard error: "Mmm dd hh:mm:ss.uuuuuu message".
-const std::string STAMP = "[A-Z][a-z][a-z] [ 0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]\\.[0-9]{6} ";
-
-std::string escape(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (std::string(".[]()*+?{}|^$\\").find(c) != std::string::npos) out += '\\';
-        out += c;
-    }
-    return out;
-}
-
-// Standard error holds exactly the one fatal line.
-std::string fatal_only(const std::string& message) { return "^" + STAMP + escape(message) + "\n$"; }
-
-void run_command_line(std::vector<std::string> words) {
-    words.insert(words.begin(), "quillon");
-    std::vector<char*> argv;
-    for (std::string& word : words) argv.push_back(&word[0]);
-    argv.push_back(nullptr);
-    process_command_line(static_cast<int>(words.size()), argv.data());
-}
 
 std::string describe(const std::vector<std::string>& words) {
     std::string text;
     for (const std::string& word : words) text += "[" + word + "]";
     return text;
-}
-
-void reset_globals() {
-    settings = Settings{};
-    runtime = Runtime{};
-    logger_started = false;
 }
 
 class OptionsTest : public testing::Test {
