@@ -13,6 +13,12 @@ only user-space instructions: the kernel's share of a datagram (the
 system calls, the wake-ups) is in system_bench.py's CPU figures instead.
 
 The long run of the beacon is kept (--keep DIR) for callgrind_annotate.
+
+--matrix instead runs the beacon once with the full matrix: every flood
+source first reports on all the others, and keeps reporting during the
+flood, and the instructions of one call of the heavy operations (the dump,
+a report, expiry) are listed.
+
 Wall time: about 2 minutes.  Needs root and valgrind.
 """
 
@@ -43,6 +49,7 @@ def parse_args():
     ap.add_argument("--senders", type=int, default=150)
     ap.add_argument("--keep", default=None, help="directory for the callgrind output of the beacon's long run")
     ap.add_argument("--top", type=int, default=25, help="functions to list from callgrind_annotate")
+    ap.add_argument("--matrix", action="store_true", help="the beacon with the full matrix; cost per call")
     return ap.parse_args()
 
 
@@ -51,6 +58,59 @@ def total_ir(path):
         text = f.read()
     m = re.search(r"^(?:summary|totals):\s+(\d+)", text, re.M)
     return int(m.group(1))
+
+
+PER_CALL = ("write_dump()", "render_dump(", "handle_beacon_packet(", "expire_sources()", "send_report(",
+            "bandwidth_stats()")
+
+
+def per_call(path):
+    """(function, calls, inclusive instructions, per call) of PER_CALL,
+    from callgrind_annotate's caller tree."""
+    text = subprocess.run(["callgrind_annotate", "--tree=caller", "--inclusive=yes", "--threshold=100", path], capture_output=True,
+                          text=True).stdout
+    out = []
+    calls = 0
+    for line in text.splitlines():
+        m = re.match(r"^\s*([\d,]+) \([^)]*\)\s+<\s.*\(([\d,]+)x\)", line)
+        if m:
+            calls += int(m.group(2).replace(",", ""))
+            continue
+        m = re.match(r"^\s*([\d,]+) \([^)]*\)\s+\*\s+\S*?:(.*?) \[", line)
+        if m:
+            name, total = m.group(2), int(m.group(1).replace(",", ""))
+            for wanted in PER_CALL:
+                if name.startswith(wanted) and calls:
+                    out.append((name.split("(")[0], calls, total, total / calls))
+            calls = 0
+            continue
+        if not line.strip():
+            calls = 0
+    return out
+
+
+def run_matrix(the_lab, programs, first, args):
+    sender, rx = the_lab.hosts[0], the_lab.hosts[1]
+    out_path = os.path.join(the_lab.tmpdir, "callgrind.beacon.matrix")
+    argv = ["valgrind", "--tool=callgrind", "--callgrind-out-file=%s" % out_path, programs["quillon"], "-n", "bench",
+            "-a", "a@b", "-b", "%s/%d" % (GROUP, PORT), "-d", os.path.join(the_lab.tmpdir, "dump.xml")]
+    proc = rx.run(argv, label="callgrind-matrix")
+    time.sleep(3.0)
+    flood = [programs["quillon_flood"], "-g", GROUP, "-p", PORT, "-s", first, "-k", args.senders, "-i",
+             sender.ifname]
+    sender.execute(flood + ["-m", "report", "-r", "30", "-t", "%g" % (2 * args.senders / 30.0)], timeout=120)
+    reports = sender.run(flood + ["-m", "report", "-r", "5", "-t", "%g" % args.long], label="reports")
+    r = sender.execute(flood + ["-r", "%g" % args.rate, "-t", "%g" % args.long], timeout=args.long + 60)
+    reports.wait(args.long + 30)
+    print(r.stdout.strip())
+    print("receiver: %s" % {k: v for k, v in sl.udp_counters(proc.pid).items() if k in ("InDatagrams", "RcvbufErrors")})
+    proc.stop(timeout=60, sig=signal.SIGTERM)
+    print()
+    rows = [[name, calls, total, "%.0f" % each] for name, calls, total, each in per_call(out_path)]
+    print(sl.markdown_table(["function", "calls", "instructions", "per call"], rows))
+    if args.keep:
+        os.makedirs(args.keep, exist_ok=True)
+        shutil.copy(out_path, os.path.join(args.keep, "callgrind.beacon.matrix"))
 
 
 def run_once(the_lab, programs, first, args, which, seconds, out_path):
@@ -86,6 +146,9 @@ def main():
     keep = None
     with lab.Lab(hosts=2) as the_lab:
         first = sl.add_addresses(the_lab.hosts[0], 100, args.senders)
+        if args.matrix:
+            run_matrix(the_lab, programs, first, args)
+            return 0
         for which in ("bare", "beacon"):
             runs = []
             for label, seconds in (("short", args.short), ("long", args.long)):
