@@ -140,6 +140,18 @@ def wait_for(predicate, timeout, interval=0.05):
         time.sleep(min(interval, max(0.0, deadline - time.monotonic())))
 
 
+def read_json_lines(path):
+    """The records of a file a helper appends JSON lines to: [] while there
+    is no file; the last line, which may be partial, only once it ends."""
+    try:
+        with open(path) as f:
+            text = f.read()
+    except FileNotFoundError:
+        return []
+    lines = text.split("\n")
+    return [json.loads(ln) for ln in lines[:-1] if ln]
+
+
 class CaseRunner:
     """Runs test cases one by one and keeps the score:
 
@@ -909,13 +921,7 @@ class Receiver:
             raise LabError("%s on %s did not start: %s" % (mode, host.name, self.proc.stderr_text().strip()))
 
     def _lines(self):
-        try:
-            with open(self.path) as f:
-                text = f.read()
-        except FileNotFoundError:
-            return []
-        lines = text.split("\n")
-        return [json.loads(ln) for ln in lines[:-1] if ln]  # the last may be partial
+        return read_json_lines(self.path)
 
     def _ready(self):
         lines = self._lines()

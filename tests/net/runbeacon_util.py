@@ -1,7 +1,8 @@
 """Helpers shared by the black-box scripts that run real beacons in the lab
 (test_lifecycle, test_probes, test_measure, test_dump): starting beacons,
-reading their log lines, taking probes and reports apart, building crafted
-ones, reading dump files, and one-line-per-check reporting."""
+finding their log lines, the reports they send, multicast memberships,
+reading dump files, and one-line-per-check reporting.  What all the lab
+tests share (wire format, log lines, dump files) is in beacons.py."""
 
 import os
 import re
@@ -11,23 +12,14 @@ import socket
 import struct
 import subprocess
 import sys
-import time
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
+from beacons import (  # noqa: E402
+    CheckFailed, binary_from_args, log_lines, report, tlv, wait_started as _wait_started, read_dump_file)
 
-MAGIC = b"\xbe\xac"
-VERSION = 1
-PROBE = 0
-REPORT = 1
-SENDER_TTL = 127          # the hop limit every beacon sends with
-DEFAULT_PORT = 10000
 CONTACT = "noc@lab.example"
-
-
-class CheckFailed(AssertionError):
-    pass
 
 
 def check(cond, name, detail=""):
@@ -44,13 +36,9 @@ def check_eq(got, want, name):
 
 def setup(doc):
     """Common start of a script: --binary, root (else exit 77), and the
-    binary's presence.  Returns the absolute path of the binary."""
-    args = lab.parse_args()
-    lab.require_root()
-    binary = args.binary
-    if not binary or not os.access(binary, os.X_OK):
-        print("FAIL: no executable quillon given (--binary %s)" % binary, flush=True)
-        sys.exit(2)
+    binary's presence; prints the first paragraph of doc.  Returns the
+    path of the binary."""
+    binary = binary_from_args()
     print(doc.strip().split("\n\n")[0].replace("\n", " "), flush=True)
     return binary
 
@@ -107,11 +95,9 @@ def comm(pid):
 
 def wait_started(proc, timeout=5.0):
     """Waits for the "Local name is" line (the last line of start-up)."""
-    lab.wait_for(lambda: "Local name is" in proc.stderr_text() or proc.poll() is not None, timeout)
-    text = proc.stderr_text()
-    if "Local name is" not in text:
+    if not _wait_started(proc, timeout):
         raise CheckFailed("beacon %s did not start (status %r): %s" % (
-            " ".join(proc.argv[4:]), proc.poll(), text.strip()[-500:]))
+            " ".join(proc.argv[4:]), proc.poll(), proc.stderr_text().strip()[-500:]))
 
 
 def cpu_ticks(pid):
@@ -132,30 +118,7 @@ def stop(proc, sig=signal.SIGTERM, timeout=5.0):
 
 
 # ---------------------------------------------------------------------------
-# Log lines: "Mon DD HH:MM:SS.uuuuuu message"
-
-LOG_RE = re.compile(r"^([A-Z][a-z]{2} [ 0-3]\d \d\d:\d\d:\d\d)\.(\d{6}) (.*)$")
-
-
-def _log_time(stamp, micros):
-    now = time.localtime()
-    t = time.strptime("%d %s" % (now.tm_year, stamp), "%Y %b %d %H:%M:%S")
-    secs = time.mktime(t)
-    if secs > time.time() + 86400:       # written last December
-        t = time.strptime("%d %s" % (now.tm_year - 1, stamp), "%Y %b %d %H:%M:%S")
-        secs = time.mktime(t)
-    return secs + int(micros) / 1e6
-
-
-def log_lines(text):
-    """[(wall-clock seconds, message)] of the time-stamped lines of text."""
-    out = []
-    for line in text.splitlines():
-        m = LOG_RE.match(line)
-        if m:
-            out.append((_log_time(m.group(1), m.group(2)), m.group(3)))
-    return out
-
+# Log lines
 
 def find_logs(proc, pattern):
     """[(time, match)] of the log lines whose message matches pattern."""
@@ -174,35 +137,7 @@ def wait_logs(proc, pattern, count=1, timeout=10.0):
 
 
 # ---------------------------------------------------------------------------
-# Wire formats
-
-def probe(seq, ts):
-    return struct.pack("!2sBBII", MAGIC, VERSION, PROBE, seq & 0xFFFFFFFF, ts & 0xFFFFFFFF)
-
-
-def parse_probe(payload):
-    """(seq, ts) of a well-formed probe, else None."""
-    if len(payload) != 12 or payload[:4] != MAGIC + bytes([VERSION, PROBE]):
-        return None
-    return struct.unpack("!II", payload[4:])
-
-
-def tlv(kind, value):
-    if isinstance(kind, str):
-        kind = ord(kind)
-    if isinstance(value, str):
-        value = value.encode()
-    return bytes([kind, len(value)]) + value
-
-
-def report(tlvs, ttl=SENDER_TTL):
-    """A report datagram: header with sender TTL, then the TLV bytes."""
-    return MAGIC + bytes([VERSION, REPORT, ttl]) + b"".join(tlvs)
-
-
-def is_report(payload):
-    return len(payload) >= 5 and payload[:4] == MAGIC + bytes([VERSION, REPORT])
-
+# Reports a beacon sends
 
 def website_report(name, websites=(), country=None, flags=0, contact=CONTACT):
     """The bytes of the website report a beacon with these settings sends;
@@ -223,11 +158,6 @@ def plain_report(name, contact=CONTACT):
 
 def farewell_report(name, contact=CONTACT):
     return report([tlv("n", name), tlv("a", contact), b"\x51\x00"])
-
-
-def ms32(seconds):
-    """Low 32 bits of wall-clock milliseconds."""
-    return int(seconds * 1000) & 0xFFFFFFFF
 
 
 # ---------------------------------------------------------------------------
@@ -276,24 +206,13 @@ def udp_sockets(host):
 # ---------------------------------------------------------------------------
 # Dump files
 
-def xmllint_ok(path):
-    """None when xmllint is missing or the file is well-formed; else its
-    complaint."""
-    if shutil.which("xmllint") is None:
-        return None
-    r = subprocess.run(["xmllint", "--noout", path], capture_output=True, text=True)
-    return None if r.returncode == 0 else (r.stderr.strip() or "status %d" % r.returncode)
-
-
 def read_dump(path):
     """(mtime, text, root element) of the dump file, or None while it does
     not exist.  Raises CheckFailed when it does not parse."""
-    try:
-        st = os.stat(path)
-        with open(path, "rb") as f:
-            data = f.read()
-    except FileNotFoundError:
+    got = read_dump_file(path)
+    if got is None:
         return None
+    data, st = got
     try:
         root = ET.fromstring(data)
     except ET.ParseError as e:

@@ -23,9 +23,10 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import Lab, CaseRunner, wait_for  # noqa: E402
+from beacons import CheckFailed, run_timed, xmllint_complaint  # noqa: E402
 from runbeacon_util import (  # noqa: E402
-    CheckFailed, check, check_eq, setup, beacon_args, start_beacon, wait_started, read_dump,
-    xmllint_ok, local_beacon, remote_beacons, local_source_by_host, find_logs, udp_sockets, CONTACT)
+    check, check_eq, setup, beacon_args, start_beacon, wait_started, read_dump,
+    local_beacon, remote_beacons, local_source_by_host, find_logs, udp_sockets, CONTACT)
 
 BINARY = setup(__doc__)
 GROUP = "239.77.14.1"
@@ -72,7 +73,7 @@ class Watcher(threading.Thread):
                 self.errors.append(str(e))
             if got and got[0] != last_mtime:
                 last_mtime = got[0]
-                complaint = xmllint_ok(self.path)
+                complaint = xmllint_complaint(path=self.path)
                 if complaint:
                     self.errors.append("xmllint: " + complaint)
                 with self.lock:
@@ -350,7 +351,4 @@ def main():
 
 
 if __name__ == "__main__":
-    start = time.monotonic()
-    status = main()
-    print("wall time %.1f s" % (time.monotonic() - start))
-    sys.exit(status)
+    run_timed(main)

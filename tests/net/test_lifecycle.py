@@ -24,11 +24,11 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import Lab, CaseRunner, receiver, udp_send, wait_for  # noqa: E402
+from beacons import is_report, log_lines, parse_probe, probe, run_timed  # noqa: E402
 from runbeacon_util import (  # noqa: E402
     check, check_eq, setup, beacon_args, start_beacon, wait_started, cpu_ticks,
-    comm, stop, find_logs, wait_logs, log_lines, parse_probe, is_report, website_report,
-    schedule_reference,
-    plain_report, farewell_report, igmp_has, mcfilter_sources, udp_sockets, probe, CONTACT)
+    comm, stop, find_logs, wait_logs, website_report, schedule_reference,
+    plain_report, farewell_report, igmp_has, mcfilter_sources, udp_sockets, CONTACT)
 
 BINARY = setup(__doc__)
 PORT = 10000
@@ -364,7 +364,4 @@ def main():
 
 
 if __name__ == "__main__":
-    start = time.monotonic()
-    status = main()
-    print("wall time %.1f s" % (time.monotonic() - start))
-    sys.exit(status)
+    run_timed(main)

@@ -13,10 +13,11 @@ pauses of the real beacons happen to be long).  One lab:
           and port)
 
 The expected loss, duplicate and out-of-order figures of the crafted streams
-come from a model of the statistics written here from the rules: windows of
-40 sequence numbers, a fresh start beyond 150 numbers, late numbers inside
-the window counted out of order, repeats counted as duplicates, quotients
-in single precision.  Delay and jitter depend on the real receive times;
+come from a model of the statistics written from the rules (StatsModel in
+beacons.py, shared with test_impairment.py): windows of 40 sequence
+numbers, a fresh start beyond 150 numbers, late numbers inside the window
+counted out of order, repeats counted as duplicates, quotients in single
+precision.  Delay and jitter depend on the real receive times;
 the model uses the send times, and the delay must lie between that figure
 and 50 ms more (network and scheduling latency); the jitter within 8 ms.
 """
@@ -24,15 +25,16 @@ and 50 ms more (network and scheduling latency); the jitter within 8 ms.
 import math
 import os
 import re
-import struct
 import sys
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lab import Lab, CaseRunner, udp_send, wait_for  # noqa: E402
+from beacons import (  # noqa: E402
+    CheckFailed, M32, StatsModel, ms32, probe, report, run_timed, tlv, xmllint_complaint)
 from runbeacon_util import (  # noqa: E402
-    CheckFailed, check, check_eq, setup, beacon_args, start_beacon, wait_started, probe, report,
-    tlv, ms32, read_dump, xmllint_ok, local_source, local_source_by_host, find_logs)
+    check, check_eq, setup, beacon_args, start_beacon, wait_started, read_dump, local_source,
+    local_source_by_host, find_logs)
 
 BINARY = setup(__doc__)
 PORT = 10000
@@ -42,90 +44,6 @@ REPORT_TTL = 120        # sender TTL the crafted report announces
 DELAY_SLACK_MS = 50.0
 JITTER_TOL_MS = 8.0
 PAIR_WAIT = 100.0
-
-M32 = 0xFFFFFFFF
-
-
-def f32(x):
-    return struct.unpack("f", struct.pack("f", x))[0]
-
-
-def s32(x):
-    x &= M32
-    return x - (1 << 32) if x & 0x80000000 else x
-
-
-class StatsModel:
-    """Reception statistics of one channel of one sender, from the rules."""
-
-    WINDOW = 40
-    RESET_DISTANCE = 150
-
-    def __init__(self):
-        self.last_seq = 0
-        self.valid = False
-        self.delay = self.jitter = self.loss = self.dup = self.ooo = 0.0
-        self._clear_window()
-        self.last_delay = 0
-        self.published = 0
-
-    def _clear_window(self):
-        self.expected = self.received = 0
-        self.seen = []
-        self.delay_sum = self.lost = self.dups = self.late = 0
-
-    def reset(self, start):
-        self.last_seq = start & M32
-        self._clear_window()
-        self.last_delay = 0
-        self.delay = self.jitter = self.loss = self.dup = self.ooo = 0.0
-        self.valid = False
-
-    def update(self, seq, ts, receive_ms):
-        seq &= M32
-        d = self.last_seq - seq if self.last_seq >= seq else seq - self.last_seq
-        if d > self.RESET_DISTANCE:
-            self.reset(seq - 1)
-        if seq <= self.last_seq and self.last_seq - seq >= self.expected:
-            return
-        duplicate = seq <= self.last_seq and seq in self.seen
-        if duplicate:
-            self.dups += 1
-        else:
-            self.received += 1
-            self.seen.append(seq)
-            D = (receive_ms & M32) - ts
-            A = abs(D) & M32
-            self.delay_sum = s32(self.delay_sum + D)
-            E = s32(A - self.last_delay)
-            self.last_delay = A
-            self.jitter = f32(self.jitter * 0.9375 + abs(E) * 0.0625)
-            if seq == self.last_seq + 1:
-                self.expected += 1
-                self.last_seq = seq
-            elif seq > self.last_seq + 1:
-                self.expected += seq - self.last_seq
-                self.lost += seq - self.last_seq - 1
-                self.last_seq = seq
-            else:
-                self.lost -= 1
-                self.late += 1
-        if self.expected >= self.WINDOW:
-            exp = f32(float(self.expected))
-            self.delay = f32(f32(float(self.delay_sum)) / f32(float(self.received)))
-            self.loss = f32(f32(float(self.lost)) / exp)
-            self.dup = f32(f32(float(self.dups)) / exp)
-            self.ooo = f32(f32(float(self.late)) / exp)
-            self.valid = True
-            self.published += 1
-            self._clear_window()
-
-    def attrs(self):
-        """The dump's loss, ooo and dup texts of the published figures."""
-        return {"loss": "%.1f" % f32(self.loss * f32(100.0)),
-                "ooo": "%.3f" % f32(self.ooo * f32(100.0)),
-                "dup": "%.3f" % f32(self.dup * f32(100.0))}
-
 
 class Stream:
     """A crafted probe stream from one source port of the crafter to one
@@ -178,7 +96,7 @@ class Target:
                        timeout, interval=0.1)
         if not got:
             raise CheckFailed("%s: no dump written after the stream" % self.key)
-        complaint = xmllint_ok(self.dump)
+        complaint = xmllint_complaint(path=self.dump)
         check(complaint is None, "%s: dump is well-formed for xmllint" % self.key, complaint)
         return got
 
@@ -191,7 +109,7 @@ def check_figures(stream, el, where):
     """The statistics element against the model."""
     m = stream.model
     check(el is not None, "%s: %s element present" % (where, stream.channel))
-    want = m.attrs()
+    want = m.shares()
     got = {k: el.get(k) for k in want}
     check_eq(got, want, "%s: loss/ooo/dup %s" % (where, want))
     future = el.get("future")
@@ -253,7 +171,7 @@ def case_crafted(crafter, targets):
                  "%s: the model publishes one window per stream" % t.key)
         # Worked by hand: 40 numbers; 4, 5, 11, 21..24 skipped, of which 5,
         # 11, 22, 23 came late (3 lost, 4 out of order); 5, 3, 22 repeated.
-        check_eq(s["main"].model.attrs(), {"loss": "7.5", "ooo": "10.000", "dup": "7.500"},
+        check_eq(s["main"].model.shares(), {"loss": "7.5", "ooo": "10.000", "dup": "7.500"},
                  "%s: the model agrees with the window worked by hand" % t.key)
         written, _, root = t.wait_dump_after(end)
         el = local_source(root, addr[t.key])
@@ -282,7 +200,7 @@ def case_crafted(crafter, targets):
         check_eq(s["main"].model.published, 2, "%s: the model publishes the second window" % t.key)
         # By hand: 40..87 spans 48 numbers; 78..86 lost (9), 51 late, 52
         # repeated: 9/48, 1/48, 1/48.
-        check_eq(s["main"].model.attrs(), {"loss": "18.8", "ooo": "2.083", "dup": "2.083"},
+        check_eq(s["main"].model.shares(), {"loss": "18.8", "ooo": "2.083", "dup": "2.083"},
                  "%s: the model agrees with the second window worked by hand" % t.key)
         rep = report([tlv("n", "crafted-%s" % t.key), tlv("a", "craft@lab.example")], ttl=REPORT_TTL)
         udp_send(crafter, t.group, PORT, rep, src_port=47001, ttl=PROBE_TTL)
@@ -321,7 +239,7 @@ def case_crafted(crafter, targets):
         s = streams[t.key]
         end = s["main"].send(crafter, w4)
         check_eq(s["main"].model.published, 3, "%s: the model publishes a window of 163" % t.key)
-        check_eq(s["main"].model.attrs()["loss"], "%.1f" % (149 / 163 * 100),
+        check_eq(s["main"].model.shares()["loss"], "%.1f" % (149 / 163 * 100),
                  "%s: 149 of 163 lost, by hand" % t.key)
     for t in targets:
         _, _, root = t.wait_dump_after(end)
@@ -406,7 +324,4 @@ def main():
 
 
 if __name__ == "__main__":
-    start = time.monotonic()
-    status = main()
-    print("wall time %.1f s" % (time.monotonic() - start))
-    sys.exit(status)
+    run_timed(main)

@@ -22,9 +22,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from lab import Lab, CaseRunner, receiver, wait_for  # noqa: E402
-from runbeacon_util import (  # noqa: E402
-    check, check_eq, setup, beacon_args, start_beacon, wait_started, parse_probe, is_report,
-    ms32, MAGIC)
+from beacons import MAGIC, is_report, ms32, parse_probe, run_timed  # noqa: E402
+from runbeacon_util import check, check_eq, setup, beacon_args, start_beacon, wait_started  # noqa: E402
 
 BINARY = setup(__doc__)
 PORT = 10000
@@ -173,7 +172,4 @@ def main():
 
 
 if __name__ == "__main__":
-    start = time.monotonic()
-    status = main()
-    print("wall time %.1f s" % (time.monotonic() - start))
-    sys.exit(status)
+    run_timed(main)
