@@ -17,7 +17,7 @@ at the same time, each in its own thread:
 Expected figures never come from the daemon.  A "shadow" receiver in the
 receiving namespace joins the same group and records every probe the
 daemon's socket sees, with the same kernel time stamp (SO_TIMESTAMP); a
-model of the window arithmetic (StatsModel below) turns those arrivals into
+model of the window arithmetic (StatsModel in beacons.py) turns those arrivals into
 the figures the dump must show.  On top of that, every scenario is checked
 against what the impairment itself implies (25.0 % for every 4th probe,
 20 % within a stated bound, 200 ms, 3000 ms) and the crafted streams against
@@ -48,15 +48,13 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import lab  # noqa: E402
 from lab import Lab, wait_for  # noqa: E402
+from beacons import (  # noqa: E402
+    M32, WINDOW, StatsModel, binary_from_args, dump_texts, f32, parse_probe, probe, wait_started)
 
 THIS = os.path.abspath(__file__)
 GROUP = "239.77.10.1"
 PORT = 10000
-M32 = 0xFFFFFFFF
 SO_TIMESTAMP = 29            # also SCM_TIMESTAMP
-IP_MULTICAST_ALL = 49
-WINDOW = 40
-SEQ_RESET_DISTANCE = 150
 AMBIGUOUS_BEFORE = 0.5       # s before a dump's mtime: maybe processed, maybe not
 AMBIGUOUS_AFTER = 0.02       # s after it (coarse file time stamps)
 MIN_TIMEOUT = 24.0           # s; 6 x the smallest beacon_interval (4.018 s)
@@ -76,7 +74,7 @@ def _helper_shadow(job):
     s.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMP, 1)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 21)
     s.bind((job["group"], job["port"]))
-    s.setsockopt(socket.IPPROTO_IP, IP_MULTICAST_ALL, 0)
+    s.setsockopt(socket.IPPROTO_IP, lab.IP_MULTICAST_ALL, 0)
     index = socket.if_nametoindex(job["ifname"])
     mreqn = socket.inet_aton(job["group"]) + b"\0\0\0\0" + struct.pack("=i", index)
     s.setsockopt(socket.IPPROTO_IP, socket.IP_ADD_MEMBERSHIP, mreqn)
@@ -129,115 +127,20 @@ def _helper_probes(job):
                 time.sleep(pause)
         now_ns = time.time_ns()
         ts = (now_ns // 1000000 + offset) & M32
-        s.sendto(struct.pack("!BBBBII", 0xBE, 0xAC, 1, 0, seq & M32, ts), (job["group"], job["port"]))
+        s.sendto(probe(seq, ts), (job["group"], job["port"]))
         times.append(now_ns / 1e9)
     json.dump({"times": times}, sys.stdout)
 
 
 # ---------------------------------------------------------------------------
-# The window arithmetic, worked independently of the daemon
-
-def f32(x):
-    """x rounded to single precision."""
-    return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
-def s32(x):
-    """x reduced to a signed 32-bit value."""
-    x &= M32
-    return x - (1 << 32) if x & 0x80000000 else x
-
-
-def dump_texts(delay, jitter, loss, dup, ooo):
-    """The attribute texts a statistics element shows for these
-    single-precision figures: percentages formed in single precision."""
-    return {
-        "loss": "%.1f" % f32(loss * 100.0),
-        "delay": "%.3f" % abs(delay),
-        "future": delay < 0,
-        "jitter": "%.3f" % jitter,
-        "ooo": "%.3f" % f32(ooo * 100.0),
-        "dup": "%.3f" % f32(dup * 100.0),
-    }
-
+# The window arithmetic, worked independently of the daemon (StatsModel
+# and the texts of its figures are in beacons.py)
 
 def share_texts(lost, dup, ooo, span):
     """Loss, dup and ooo texts of a window worked out by hand."""
     q = lambda n: f32(f32(float(n)) / f32(float(span)))  # noqa: E731
     t = dump_texts(0.0, 0.0, q(lost), q(dup), q(ooo))
     return {k: t[k] for k in ("loss", "dup", "ooo")}
-
-
-class StatsModel:
-    """One channel's reception record: windows of 40 sequence numbers, a
-    reset on a jump of more than 150, duplicates, late arrivals, the mean
-    delay of each window and the running jitter."""
-
-    def __init__(self):
-        self.last_seq = 0
-        self._reset_window()
-        self.last_delay = 0
-        self.jitter = 0.0
-        self.delay = self.loss = self.dup = self.ooo = 0.0
-        self.valid = False
-        self.publications = []   # (loss, dup, ooo, delay, span, lost) per window
-
-    def _reset_window(self):
-        self.expected = self.received = self.delay_sum = 0
-        self.lost = self.dups = self.late = 0
-        self.seen = []
-
-    def reset(self, start):
-        self.last_seq = start
-        self._reset_window()
-        self.last_delay = 0
-        self.jitter = 0.0
-        self.delay = self.loss = self.dup = self.ooo = 0.0
-        self.valid = False
-
-    def update(self, seq, ts, receive_ms):
-        d = self.last_seq - seq if self.last_seq >= seq else seq - self.last_seq
-        if d > SEQ_RESET_DISTANCE:
-            self.reset((seq - 1) & M32)
-        if seq <= self.last_seq and self.last_seq - seq >= self.expected:
-            return  # at or before the window's start
-        if seq <= self.last_seq and seq in self.seen:
-            self.dups += 1
-        else:
-            self.received += 1
-            self.seen.append(seq)
-            D = (receive_ms & M32) - ts
-            A = abs(D) & M32
-            self.delay_sum = s32(self.delay_sum + D)
-            E = s32(A - self.last_delay)
-            self.last_delay = A
-            self.jitter = f32(self.jitter * 0.9375 + abs(E) * 0.0625)
-            if seq == self.last_seq + 1:
-                self.expected += 1
-                self.last_seq = seq
-            elif seq > self.last_seq + 1:
-                self.expected += seq - self.last_seq
-                self.lost += seq - self.last_seq - 1
-                self.last_seq = seq
-            else:
-                self.lost -= 1
-                self.late += 1
-        if self.expected >= WINDOW:
-            span = f32(float(self.expected))
-            self.delay = f32(f32(float(self.delay_sum)) / f32(float(self.received)))
-            self.loss = f32(f32(float(self.lost)) / span)
-            self.dup = f32(f32(float(self.dups)) / span)
-            self.ooo = f32(f32(float(self.late)) / span)
-            self.valid = True
-            self.publications.append((self.loss, self.dup, self.ooo, self.delay,
-                                      self.expected, self.lost))
-            self._reset_window()
-
-    def texts(self):
-        """What the dump shows now: None when the figures are not valid."""
-        if not self.valid:
-            return None
-        return dump_texts(self.delay, self.jitter, self.loss, self.dup, self.ooo)
 
 
 class Stream:
@@ -286,13 +189,13 @@ def streams_from(records, wanted=None):
     wanted: a predicate on (source, source port)."""
     per = {}
     for r in records:
-        p = bytes.fromhex(r["payload"])
-        if len(p) != 12 or p[:4] != b"\xbe\xac\x01\x00":
+        got = parse_probe(bytes.fromhex(r["payload"]))
+        if got is None:
             continue
         key = (r["src"], r["sport"])
         if wanted and not wanted(key):
             continue
-        seq, ts = struct.unpack("!II", p[4:])
+        seq, ts = got
         per.setdefault(key, []).append((r["sec"] + r["usec"] / 1e6, seq, ts,
                                         r["sec"] * 1000 + r["usec"] // 1000))
     return {k: Stream(v) for k, v in per.items()}
@@ -310,12 +213,7 @@ class Shadow:
             raise lab.LabError("shadow receiver on %s did not start: %s" % (host.name, self.proc.stderr_text()))
 
     def _lines(self):
-        try:
-            with open(self.path) as f:
-                text = f.read()
-        except FileNotFoundError:
-            return []
-        return [json.loads(ln) for ln in text.split("\n")[:-1] if ln]
+        return lab.read_json_lines(self.path)
 
     def records(self):
         return [r for r in self._lines() if "ready" not in r]
@@ -367,11 +265,10 @@ class DumpWatcher(threading.Thread):
 
 
 def start_beacon(host, name, dump, extra=()):
-    argv = [ARGS.binary, "-n", name, "-a", "noc@%s.example" % name, "-b", GROUP,
+    argv = [BINARY, "-n", name, "-a", "noc@%s.example" % name, "-b", GROUP,
             "-d", dump, "-I", "5", "-v"] + list(extra)
     proc = host.run(argv, label=name)
-    if not wait_for(lambda: "Local name is" in proc.stderr_text() or proc.poll() is not None, 10.0) \
-            or proc.poll() is not None:
+    if not wait_started(proc, 10.0) or proc.poll() is not None:
         raise lab.LabError("beacon %s did not start (status %s): %s"
                            % (name, proc.poll(), proc.stderr_text()[-2000:]))
     return proc
@@ -792,12 +689,8 @@ def checks_delay(out):
 # ---------------------------------------------------------------------------
 
 def main():
-    global ARGS
-    ARGS = lab.parse_args()
-    if not ARGS.binary or not os.access(ARGS.binary, os.X_OK):
-        print("FAIL: --binary /path/to/quillon is required")
-        return 2
-    lab.require_root()
+    global BINARY
+    BINARY = binary_from_args()
     if not lab.shutil.which("nft"):
         print("FAIL: nft (nftables) is missing")
         return 1
