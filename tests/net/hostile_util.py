@@ -4,7 +4,8 @@ test_faults.py): beacon packets built byte by byte from the wire format, a
 flooder and a probe sender that run inside a lab namespace
 (`python3 hostile_util.py _flood|_probes JSON`), a watcher that checks every
 version of a dump file as it appears, /proc readings (resident memory,
-children, zombies) and a check runner that prints one line per check.
+children, zombies) and a check runner that prints one line per check.  What
+all the lab tests share (wire format, log lines, xmllint) is in beacons.py.
 """
 
 import json
@@ -19,12 +20,15 @@ import subprocess
 import sys
 import threading
 import time
-import traceback
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import lab  # noqa: E402
+import beacons  # noqa: E402
+from beacons import (  # noqa: E402
+    CheckFailed, FIGURES_FORMAT, MAGIC, Malformed, SSMPING_PORT, binary_from_args, is_report, listed_source,
+    log_lines, probe, report, split_tlvs, tlv)
 
 PYTHON = sys.executable or "python3"
 UTIL_PY = os.path.abspath(__file__)
@@ -32,36 +36,13 @@ UTIL_PY = os.path.abspath(__file__)
 # ---------------------------------------------------------------------------
 # Wire format
 
-MAGIC = b"\xbe\xac"
-VERSION = 1
-PACKET_PROBE = 0
-PACKET_REPORT = 1
 PACKET_BUFFER = 8192          # the daemon reads at most this many bytes of a datagram
-SSMPING_PORT = 4321
 SSMPING_MAX = 1000
+CRAFTED_TTL = 64              # the sender TTL crafted reports announce
 
 
 def wall_ms():
     return int(time.time() * 1000)
-
-
-def probe(seq, ts):
-    """A 12-byte probe: magic, version 1, type 0, sequence, timestamp."""
-    return struct.pack("!2sBBII", MAGIC, VERSION, PACKET_PROBE, seq & 0xFFFFFFFF, ts & 0xFFFFFFFF)
-
-
-def tlv(kind, value):
-    if isinstance(kind, str):
-        kind = ord(kind)
-    if isinstance(value, str):
-        value = value.encode("latin-1")
-    assert len(value) <= 255
-    return bytes([kind, len(value)]) + value
-
-
-def report(tlvs, ttl=64):
-    """Report header (magic, version, type 1, sender TTL) and the TLVs."""
-    return MAGIC + bytes([VERSION, PACKET_REPORT, ttl]) + b"".join(tlvs)
 
 
 def listing4(ip, port, nested=b""):
@@ -70,7 +51,7 @@ def listing4(ip, port, nested=b""):
 
 
 def figures(kind="A", ts=0, age=0, hops=1, delay=1.0, jitter=0.5, loss=0, dup=0, ooo=0):
-    return tlv(kind, struct.pack("!IIBffBBB", ts & 0xFFFFFFFF, age, hops, delay, jitter, loss, dup, ooo))
+    return tlv(kind, struct.pack(FIGURES_FORMAT, ts & 0xFFFFFFFF, age, hops, delay, jitter, loss, dup, ooo))
 
 
 def madeup4(prefix, k):
@@ -81,15 +62,12 @@ def madeup4(prefix, k):
 def split_report(data):
     """Strictly decodes a report: [(type, value)] of its outer TLVs, or None
     when it is not a well-formed report."""
-    if len(data) < 5 or data[:2] != MAGIC or data[2] != VERSION or data[3] != PACKET_REPORT:
+    if not is_report(data):
         return None
-    out, pos = [], 5
-    while pos < len(data):
-        if len(data) - pos < 2 or pos + 2 + data[pos + 1] > len(data):
-            return None
-        out.append((chr(data[pos]), data[pos + 2:pos + 2 + data[pos + 1]]))
-        pos += 2 + data[pos + 1]
-    return out
+    try:
+        return [(chr(t), v) for t, v in split_tlvs(data[5:])]
+    except Malformed:
+        return None
 
 
 def report_kind(tlvs):
@@ -109,77 +87,31 @@ def report_kind(tlvs):
 
 
 def listed_addresses(tlvs):
-    out = []
-    for t, v in tlvs:
-        if t == "i":
-            out.append("%s/%d" % (socket.inet_ntoa(v[:4]), struct.unpack("!H", v[4:6])[0]))
-        elif t == "I":
-            out.append("%s/%d" % (socket.inet_ntop(socket.AF_INET6, v[:16]), struct.unpack("!H", v[16:18])[0]))
-    return out
+    """The "ADDR/PORT" texts of the source TLVs among tlvs."""
+    return [listed_source(t, v)[0] for t, v in tlvs if t in ("i", "I")]
 
 
 # ---------------------------------------------------------------------------
 # Checks
-
-class CheckFailed(AssertionError):
-    pass
-
 
 def check(cond, what, detail=None):
     if not cond:
         raise CheckFailed(what + ("" if detail is None else ": %s" % (detail,)))
 
 
-class Checks:
-    """Runs named checks (from any thread), prints 'PASS name' or 'FAIL name'
-    with the reason, and keeps the score for the closing line."""
+class Checks(beacons.Checks):
+    """The check runner; a passed check's line gives its name alone."""
 
     def __init__(self, title):
-        self.title = title
-        self.passed = 0
-        self.failed = 0
-        self.lock = threading.Lock()
-        self.start = time.monotonic()
-
-    def run(self, name, fn, *args, **kw):
-        t0 = time.monotonic()
-        try:
-            fn(*args, **kw)
-        except (SystemExit, KeyboardInterrupt):
-            raise
-        except BaseException as e:  # noqa: BLE001 - every failure is reported
-            with self.lock:
-                self.failed += 1
-                if not isinstance(e, CheckFailed):
-                    traceback.print_exc()
-                print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - t0, e), flush=True)
-            return False
-        with self.lock:
-            self.passed += 1
-            print("PASS %s" % name, flush=True)
-        return True
-
-    def note(self, text):
-        with self.lock:
-            print(text, flush=True)
-
-    def finish(self):
-        with self.lock:
-            print("wall time %.1f s" % (time.monotonic() - self.start), flush=True)
-            print("%s: %d passed, %d failed" % (self.title, self.passed, self.failed), flush=True)
-            return 0 if self.failed == 0 and self.passed > 0 else 1
+        super().__init__(title, timed=False)
 
 
 def setup(doc):
     """--binary, root (else exit 77), the binary's presence; prints the
-    script's first doc line.  Returns the binary's absolute path."""
-    args = lab.parse_args()
-    lab.require_root()
-    if not args.binary or not os.access(args.binary, os.X_OK):
-        print("FAIL: no executable quillon given (--binary %s)" % args.binary, flush=True)
-        sys.exit(2)
+    script's first doc line.  Returns the binary's path."""
+    binary = binary_from_args()
     print(doc.strip().splitlines()[0], flush=True)
-    return args.binary
+    return binary
 
 
 # ---------------------------------------------------------------------------
@@ -293,26 +225,7 @@ def check_schedule(bursts, within, most, pause_tolerance, busy=()):
 
 
 # ---------------------------------------------------------------------------
-# Log lines (standard error: "Mon DD HH:MM:SS.uuuuuu message")
-
-LOG_RE = re.compile(r"^([A-Z][a-z]{2} +\d{1,2} \d{2}:\d{2}:\d{2})\.(\d{6}) (.*)$")
-
-
-def log_lines(text):
-    """[(wall time, message)] of the time-stamped lines of a log text."""
-    out = []
-    year = time.localtime().tm_year
-    for line in text.splitlines():
-        m = LOG_RE.match(line)
-        if not m:
-            continue
-        try:
-            t = time.mktime(time.strptime("%d %s" % (year, m.group(1)), "%Y %b %d %H:%M:%S"))
-        except ValueError:
-            continue
-        out.append((t + int(m.group(2)) / 1e6, m.group(3)))
-    return out
-
+# Log lines
 
 def matching(proc, pattern):
     rx = re.compile(pattern)
@@ -323,12 +236,10 @@ def matching(proc, pattern):
 # Dump files
 
 def xmllint_complaint(data):
-    """None when xmllint is missing or accepts the bytes; else its complaint."""
-    if shutil.which("xmllint") is None:
-        return None
-    r = subprocess.run(["xmllint", "--noout", "-"], input=data, capture_output=True)
-    return None if r.returncode == 0 else (r.stderr.decode("utf-8", "replace").strip()[:500]
-                                           or "status %d" % r.returncode)
+    """None when xmllint is missing or accepts the bytes; else the start of
+    its complaint."""
+    complaint = beacons.xmllint_complaint(data)
+    return complaint and complaint[:500]
 
 
 def summarize(root):
@@ -543,7 +454,7 @@ def build_report(r):
         if r.get("figures"):
             nested = figures(ts=k, age=k, hops=3, delay=2.5, jitter=0.25) + tlv("n", "m%d" % k)
         tlvs.append(listing4(madeup4(prefix, k), 10000, nested))
-    data = report(tlvs)
+    data = report(tlvs, ttl=CRAFTED_TTL)
     pad_to = r.get("pad_to")
     if pad_to:
         # Fill with bare listings up to the size; the last one may straddle
@@ -601,7 +512,7 @@ def _helper_flood(spec):
                 tlvs.append(tlv(letter, ident[letter]))
         tlvs.append(tlv("C", bytes.fromhex(ident["country_hex"])))
         tlvs.append(tlv("F", struct.pack("!I", 3)))
-        _send(s, report(tlvs), dst)
+        _send(s, report(tlvs, ttl=CRAFTED_TTL), dst)
         rsocks.append(s)
         time.sleep(0.002)
     note(phase="A2")
@@ -660,7 +571,7 @@ def _helper_flood(spec):
         if r < 70:
             return "short", os.urandom(rnd.randrange(0, 4)) if r < 68 else MAGIC + b"\x01\x01"
         if r < 78:
-            return "truncated-report", report([tlv("n", "t%d" % k), b"a\x40short"])
+            return "truncated-report", report([tlv("n", "t%d" % k), b"a\x40short"], ttl=CRAFTED_TTL)
         if r < 80:
             return "header-only", MAGIC + b"\x01\x01\x40"
         if r < 82:
@@ -736,18 +647,9 @@ def _helper_flood(spec):
          bad_answers=bad[:10], pool=len(pool))
 
 
-def read_notes(path):
-    """The JSON lines the flooder wrote so far."""
-    try:
-        with open(path) as f:
-            lines = f.read().split("\n")
-    except FileNotFoundError:
-        return []
-    return [json.loads(ln) for ln in lines[:-1] if ln]
-
-
 def note_of(path, phase):
-    for n in read_notes(path):
+    """The note the flooder wrote at the start (or end) of phase, or None."""
+    for n in lab.read_json_lines(path):
         if n.get("phase") == phase:
             return n
     return None

@@ -45,9 +45,10 @@ import xml.etree.ElementTree as ET
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import Lab, wait_for  # noqa: E402
+from beacons import CheckFailed, MAGIC, PACKET_PROBE, log_lines  # noqa: E402
 from hostile_util import (  # noqa: E402
-    Checks, CheckFailed, check, setup, run_helper, children, alive, matching, log_lines, summarize,
-    xmllint_complaint, bursts_of, check_schedule, PACKET_PROBE, MAGIC, PYTHON, UTIL_PY)
+    Checks, check, setup, run_helper, children, alive, matching, summarize,
+    xmllint_complaint, bursts_of, check_schedule, PYTHON, UTIL_PY)
 
 BINARY = setup(__doc__)
 if shutil.which("xmllint") is None:

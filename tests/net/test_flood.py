@@ -45,10 +45,10 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
 from lab import Lab, wait_for  # noqa: E402
+from beacons import MAGIC, PACKET_PROBE  # noqa: E402
 from hostile_util import (  # noqa: E402
     Checks, check, setup, DumpWatcher, run_helper, add_addresses, note_of,
-    rss_kb, alive, matching, split_report, report_kind, listed_addresses, bursts_of, grid_origin, check_schedule,
-    PACKET_PROBE, MAGIC)
+    rss_kb, alive, matching, split_report, report_kind, listed_addresses, bursts_of, grid_origin, check_schedule)
 
 BINARY = setup(__doc__)
 if shutil.which("xmllint") is None:
