@@ -1,54 +1,36 @@
 #!/usr/bin/env python3
 """Helpers for the black-box beacon tests (test_reports.py, test_ssmping.py):
 starting beacons in a lab host, reading their XML dump files, decoding report
-datagrams strictly by the wire format, a thread-safe check runner, and a
-request helper that runs inside a namespace (`python3 beacon_util.py _ask`).
+datagrams strictly by the wire format, and a request helper that runs inside
+a namespace (`python3 beacon_util.py _ask`).  What all the lab tests share
+(wire format, check runner, dump files) is in beacons.py.
 """
 
 import json
-import math
 import os
 import re
 import select
 import socket
 import struct
-import subprocess
 import sys
 import threading
 import time
-import traceback
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import lab  # noqa: E402
+import beacons  # noqa: E402
+from beacons import (  # noqa: E402
+    CheckFailed, FIGURES_FORMAT, FIGURES_LEN, LOG_TIME_RE, MAGIC, Malformed, PACKET_PROBE, PACKET_REPORT,
+    SENDER_TTL, VERSION, listed_source, read_dump_file)
 
 PYTHON = sys.executable or "python3"
 UTIL_PY = os.path.abspath(__file__)
 
-# Beacon protocol constants.
-MAGIC = b"\xbe\xac"
-VERSION = 1
-PACKET_PROBE = 0
-PACKET_REPORT = 1
-SENDER_TTL = 127          # TTL / hop limit of the beacon's multicast datagrams
+# Flags of the website report.
 FLAG_SSM = 1
 FLAG_SSMPING = 2
-FIGURES_LEN = 20
-
-# The time-out of silent beacons: 6 x beacon_interval seconds, in ms, where
-# beacon_interval = ln(max(4, rate)) / 1.38 x 4 once the first 10-second
-# window has closed; with a received rate at or below 4 Kb/s that is the
-# floor ln 4 / 1.38 x 4.
-QUIET_BEACON_INTERVAL = math.log(4.0) / 1.38 * 4.0
-QUIET_TIMEOUT_MS = int(QUIET_BEACON_INTERVAL * 6.0 * 1000.0) & 0xFFFFFFFF
-GARBAGE_COLLECT_MS = 30000
-
-LOG_TIME_RE = r"[A-Z][a-z]{2} \d{2} \d{2}:\d{2}:\d{2}\.\d{6} "
-
-
-class CheckFailed(AssertionError):
-    pass
 
 
 def expect(cond, message):
@@ -62,48 +44,7 @@ def expect_eq(what, got, want):
 
 
 # ---------------------------------------------------------------------------
-# Checks that may run from several threads
-
-class Checks:
-    """Runs named checks (from any thread), prints 'PASS name' or 'FAIL
-    name' with the reason, and keeps the score for the closing line."""
-
-    def __init__(self, title):
-        self.title = title
-        self.passed = 0
-        self.failed = 0
-        self.lock = threading.Lock()
-        self.start = time.monotonic()
-
-    def run(self, name, fn, *args, **kw):
-        t0 = time.monotonic()
-        try:
-            result = fn(*args, **kw)
-        except (SystemExit, KeyboardInterrupt):
-            raise
-        except BaseException as e:  # noqa: BLE001 - every failure is reported
-            with self.lock:
-                self.failed += 1
-                if not isinstance(e, CheckFailed):
-                    traceback.print_exc()
-                print("FAIL %s (%.1f s): %s" % (name, time.monotonic() - t0, e), flush=True)
-            return None
-        with self.lock:
-            self.passed += 1
-            print("PASS %s (%.1f s, at %.1f s)" % (name, time.monotonic() - t0,
-                                                  time.monotonic() - self.start), flush=True)
-        return True if result is None else result
-
-    def note(self, text):
-        with self.lock:
-            print(text, flush=True)
-
-    def finish(self):
-        with self.lock:
-            print("wall time %.1f s" % (time.monotonic() - self.start), flush=True)
-            print("%s: %d passed, %d failed" % (self.title, self.passed, self.failed), flush=True)
-            return 0 if self.failed == 0 and self.passed > 0 else 1
-
+# Threads
 
 def run_threads(targets):
     """Runs each callable in its own thread and waits for all of them."""
@@ -294,17 +235,11 @@ class Dump:
 
 def read_dump_text(path):
     """(text, mtime) of a complete dump file, or None when there is none."""
-    for _ in range(5):
-        try:
-            st1 = os.stat(path)
-            with open(path, "rb") as f:
-                data = f.read()
-            st2 = os.stat(path)
-        except FileNotFoundError:
-            return None
-        if (st1.st_ino, st1.st_mtime_ns) == (st2.st_ino, st2.st_mtime_ns):
-            return data.decode("utf-8"), st1.st_mtime_ns / 1e9
-    return None
+    got = read_dump_file(path)
+    if got is None:
+        return None
+    data, st = got
+    return data.decode("utf-8"), st.st_mtime_ns / 1e9
 
 
 def read_dump(path):
@@ -312,15 +247,6 @@ def read_dump(path):
     if got is None:
         return None
     return Dump(*got)
-
-
-def xmllint_ok(path):
-    """Runs xmllint --noout when it is installed; returns (ok, message)."""
-    from shutil import which
-    if which("xmllint") is None:
-        return True, "xmllint not installed"
-    r = subprocess.run(["xmllint", "--noout", path], capture_output=True, text=True)
-    return r.returncode == 0, r.stderr.strip()
 
 
 class DumpHistory:
@@ -361,7 +287,7 @@ class Figures:
     def __init__(self, value):
         expect_eq("figures length", len(value), FIGURES_LEN)
         (self.timestamp, self.age, self.hops, self.delay, self.jitter,
-         self.loss, self.dup, self.ooo) = struct.unpack("!IIBffBBB", value)
+         self.loss, self.dup, self.ooo) = struct.unpack(FIGURES_FORMAT, value)
 
 
 class Report:
@@ -404,14 +330,13 @@ class Report:
         elif re.fullmatch(r"[iI]+", types):
             kinds = set()
             for t in rest:
-                alen = 4 if chr(t.type) == "i" else 16
-                fam = socket.AF_INET if alen == 4 else socket.AF_INET6
-                expect(len(t.value) >= alen + 2, "source TLV too short")
-                ip = socket.inet_ntop(fam, t.value[:alen])
-                port = struct.unpack("!H", t.value[alen:alen + 2])[0]
-                nested = split_tlvs(t.value[alen + 2:])
+                try:
+                    key, value = listed_source(t.type, t.value)
+                except Malformed as e:
+                    raise CheckFailed(str(e))
+                head = len(t.value) - len(value)      # address and port
+                nested = split_tlvs(value)
                 ntypes = "".join(chr(n.type) for n in nested)
-                key = addr_text(ip, port)
                 expect(key not in self.sources, "source %s listed twice" % key)
                 if ntypes in ("A", "S", "AS"):
                     kinds.add("sources")
@@ -419,7 +344,7 @@ class Report:
                     for n in nested:
                         expect_eq("%s TLV length" % chr(n.type), len(n.value), FIGURES_LEN)
                         entry[chr(n.type)] = Figures(n.value)
-                    expect_eq("source TLV length", len(t.value), alen + 2 + 22 * len(nested))
+                    expect_eq("source TLV length", len(t.value), head + 22 * len(nested))
                 elif ntypes == "na":
                     kinds.add("map")
                     entry = {"n": nested[0].value.decode("ascii"), "a": nested[1].value.decode("ascii")}
@@ -434,19 +359,10 @@ class Report:
 
 def split_tlvs(data):
     """Splits bytes into TLVs; every TLV must lie wholly inside them."""
-    out = []
-    pos = 0
-    while pos < len(data):
-        expect(len(data) - pos >= 2, "a lone byte after the TLVs")
-        t, ln = data[pos], data[pos + 1]
-        expect(pos + 2 + ln <= len(data), "TLV %r overruns the datagram" % chr(t))
-        out.append(Tlv(t, data[pos + 2:pos + 2 + ln]))
-        pos += 2 + ln
-    return out
-
-
-def is_probe(payload):
-    return len(payload) == 12 and payload[:4] == MAGIC + bytes([VERSION, PACKET_PROBE])
+    try:
+        return [Tlv(t, v) for t, v in beacons.split_tlvs(data)]
+    except Malformed as e:
+        raise CheckFailed(str(e))
 
 
 def classify(records, sender_ip=None):

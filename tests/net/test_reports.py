@@ -34,10 +34,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
-from beacon_util import (Beacon, Checks, CheckFailed, DumpHistory, GARBAGE_COLLECT_MS,  # noqa: E402
-                         LOG_TIME_RE, QUIET_BEACON_INTERVAL, QUIET_TIMEOUT_MS, SENDER_TTL,
-                         classify, expect, expect_eq, read_dump, run_threads, split_addr,
-                         table_key, xmllint_ok, MAGIC)
+from beacons import (Checks, CheckFailed, GC_PERIOD, LOG_TIME_RE, MAGIC, MIN_BEACON_INTERVAL,  # noqa: E402
+                     MIN_TIMEOUT_MS, SENDER_TTL, binary_from_args, xmllint_complaint)
+from beacon_util import (Beacon, DumpHistory, classify, expect, expect_eq, read_dump,  # noqa: E402
+                         run_threads, split_addr, table_key)
 
 DUMP_INTERVAL = 5
 MATRIX_TIMEOUT = 85.0     # 40 probes from every sender (4 bursts and 3 random pauses),
@@ -194,8 +194,8 @@ def wait_matrix(beacons, timeout, all_sites=False):
         lines = ["%s: %s" % (n, "; ".join(p[:6])) for n, p in last.items() if p]
         raise CheckFailed("matrix incomplete after %.0f s:\n  %s" % (timeout, "\n  ".join(lines)))
     for b in beacons:
-        ok, msg = xmllint_ok(b.dump)
-        expect(ok, "xmllint on %s's dump: %s" % (b.name, msg))
+        complaint = xmllint_complaint(path=b.dump)
+        expect(complaint is None, "xmllint on %s's dump: %s" % (b.name, complaint))
 
 
 # ---------------------------------------------------------------------------
@@ -483,7 +483,7 @@ def expiry_lab(checks, the_lab, binary):
     if not ok:
         return
 
-    T = QUIET_TIMEOUT_MS / 1000.0
+    T = MIN_TIMEOUT_MS / 1000.0
     recs = [r for r in sn.records() if r.direction == "in"]
 
     def last_refresh(v):
@@ -504,7 +504,7 @@ def expiry_lab(checks, the_lab, binary):
         expect(after, "no dump after the first 10-second window")
         for d in after:
             expect_eq("beacon_interval in the dump (int attribute)", d.group.get("int"),
-                      "%.2f" % QUIET_BEACON_INTERVAL)
+                      "%.2f" % MIN_BEACON_INTERVAL)
     checks.run("expiry: beacon_interval drops to its floor with little traffic", check_interval)
 
     def check_victim(v):
@@ -520,8 +520,8 @@ def expiry_lab(checks, the_lab, binary):
         lo_window = hi_window = None
         n = 1
         while hi_window is None:
-            g_lo = state["s_lo"] + n * GARBAGE_COLLECT_MS / 1000.0
-            g_hi = state["s_hi"] + n * GARBAGE_COLLECT_MS / 1000.0 + 0.1
+            g_lo = state["s_lo"] + n * GC_PERIOD
+            g_hi = state["s_hi"] + n * GC_PERIOD + 0.1
             if g_lo - last > T + 0.3:
                 hi_window = g_hi
                 lo_window = g_lo if lo_window is None else lo_window
@@ -552,16 +552,12 @@ def expiry_lab(checks, the_lab, binary):
 
 
 def main():
-    args = lab.parse_args()
-    lab.require_root()
-    if not args.binary or not os.access(args.binary, os.X_OK):
-        print("FAIL: --binary /path/to/quillon is required", flush=True)
-        return 1
+    binary = binary_from_args()
     checks = Checks("lab")
     with lab.Lab(hosts=4) as l4, lab.Lab(hosts=4) as l6, lab.Lab(hosts=3) as lk:
-        run_threads([lambda: expiry_lab(checks, lk, args.binary),
-                     lambda: ipv4_lab(checks, l4, args.binary),
-                     lambda: ipv6_lab(checks, l6, args.binary)])
+        run_threads([lambda: expiry_lab(checks, lk, binary),
+                     lambda: ipv4_lab(checks, l4, binary),
+                     lambda: ipv6_lab(checks, l6, binary)])
     return checks.finish()
 
 

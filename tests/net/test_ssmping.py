@@ -29,8 +29,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import lab  # noqa: E402
-from beacon_util import (Beacon, Checks, FLAG_SSM, FLAG_SSMPING, LOG_TIME_RE, ask,  # noqa: E402
-                         classify, expect, expect_eq, read_dump, run_threads)
+from beacons import Checks, LOG_TIME_RE, binary_from_args  # noqa: E402
+from beacon_util import (Beacon, FLAG_SSM, FLAG_SSMPING, ask, classify, expect, expect_eq,  # noqa: E402
+                         read_dump, run_threads)
 
 SSMPING_GROUP4 = "232.43.211.234"
 SSMPING_GROUP6 = "ff3e::4321:1234"
@@ -65,14 +66,10 @@ SECONDARY_PORT = 5006
 
 
 def main():
-    args = lab.parse_args()
-    lab.require_root()
-    if not args.binary or not os.access(args.binary, os.X_OK):
-        print("FAIL: --binary /path/to/quillon is required", flush=True)
-        return 1
+    binary = binary_from_args()
     checks = Checks("lab")
     with lab.Lab(hosts=3) as the_lab:
-        run(checks, the_lab, args.binary)
+        run(checks, the_lab, binary)
     return checks.finish()
 
 
