@@ -6,34 +6,27 @@ show.  `read_dump` parses a dump file into plain records.  `hold_egress` and
 `release_egress` keep a host's outgoing frames queued while a group of
 beacons starts, so that every beacon hears every other beacon's start-up
 website report (the next one is due only two minutes later).
+`ScenarioChecks` keeps a script's score and the newest version of each dump.
 """
 
 import ipaddress
-import math
 import os
 import re
-import shutil
 import signal
 import subprocess
 import sys
 import threading
 import time
+import traceback
 import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import lab  # noqa: E402
+from beacons import DEFAULT_PORT, MIN_TIMEOUT_MS, VERSION_INFO, log_messages, read_dump_file  # noqa: E402
 
-VERSION_INFO = "0.3.9.1 ($Rev: 409 $)"
-DEFAULT_PORT = 10000
-GC_PERIOD = 30.0          # seconds between expiry runs
-# beacon_interval never drops below ln(4) / 1.38 * 4 seconds; the time-out
-# is six times it, in whole milliseconds.
-MIN_BEACON_INTERVAL = math.log(4.0) / 1.38 * 4.0
-MIN_TIMEOUT = math.floor(MIN_BEACON_INTERVAL * 6.0 * 1000.0) / 1000.0
+MIN_TIMEOUT = MIN_TIMEOUT_MS / 1000.0     # seconds
 START_TIMEOUT = 30.0      # beacon_interval is 5.0 s until the first accounting
-
-LOG_LINE = re.compile(r"^[A-Z][a-z]{2} [ 0-3]\d \d{2}:\d{2}:\d{2}\.\d{6} (.*)$")
 
 _print_lock = threading.Lock()
 
@@ -41,6 +34,54 @@ _print_lock = threading.Lock()
 def say(*parts):
     with _print_lock:
         print(*parts, flush=True)
+
+
+class Failure(Exception):
+    """A check of a scenario that does not hold."""
+
+
+class ScenarioChecks:
+    """What a scenario script keeps while it runs: the score of its checks
+    (one PASS or FAIL line each, after `[tag]` when it has one), the newest
+    version of each beacon's dump and the problems found in any of them."""
+
+    def __init__(self, tag=None):
+        self.tag = tag
+        self.passed = 0
+        self.failed = 0
+        self.latest = {}          # beacon name -> newest Dump
+        self.invariant_problems = []
+
+    def check(self, name, fn):
+        prefix = "[%s] " % self.tag if self.tag else ""
+        start = time.monotonic()
+        try:
+            fn()
+        except Exception as e:  # noqa: BLE001 - every failure is reported
+            self.failed += 1
+            detail = str(e) if isinstance(e, (Failure, AssertionError)) else traceback.format_exc()
+            say("FAIL %s%s (%.1f s): %s" % (prefix, name, time.monotonic() - start, detail))
+            return False
+        self.passed += 1
+        say("PASS %s%s (%.1f s)" % (prefix, name, time.monotonic() - start))
+        return True
+
+    def changed_dump(self, b):
+        """Beacon b's dump when it is another version than the one kept
+        (it is kept from now on), else None; a dump that is not well-formed
+        is an invariant problem."""
+        try:
+            d = read_dump(b.dump_path)
+        except ValueError as e:
+            self.invariant_problems.append(str(e))
+            return None
+        if d is None:
+            return None
+        old = self.latest.get(b.name)
+        if old is not None and old.mtime == d.mtime and old.data == d.data:
+            return None
+        self.latest[b.name] = d
+        return d
 
 
 def norm_ip(text):
@@ -137,12 +178,7 @@ class Beacon:
 
     def log_messages(self):
         """The messages of the time-stamped log lines on standard error."""
-        out = []
-        for line in self.stderr().splitlines():
-            m = LOG_LINE.match(line)
-            if m:
-                out.append(m.group(1))
-        return out
+        return log_messages(self.stderr())
 
     def started_up(self):
         return any(m.startswith("Local name is `") for m in self.log_messages())
@@ -323,24 +359,14 @@ class Dump:
 def read_dump(path):
     """The current version of a dump file, or None when there is none yet.
     Raises ValueError (with the text) when the file is not well-formed."""
-    try:
-        with open(path, "rb") as f:
-            mtime = os.fstat(f.fileno()).st_mtime
-            data = f.read()
-    except FileNotFoundError:
+    got = read_dump_file(path)
+    if got is None:
         return None
+    data, st = got
     try:
-        return Dump(path, data, mtime)
+        return Dump(path, data, st.st_mtime)
     except (ET.ParseError, ValueError) as e:
         raise ValueError("%s is not a valid dump (%s):\n%s" % (path, e, data.decode(errors="replace")))
-
-
-def xmllint_ok(data):
-    """None when xmllint accepts the text (or is not installed), else its complaint."""
-    if shutil.which("xmllint") is None:
-        return None
-    r = subprocess.run(["xmllint", "--noout", "-"], input=data, capture_output=True, timeout=20)
-    return None if r.returncode == 0 else r.stderr.decode(errors="replace").strip()
 
 
 FLOAT1 = re.compile(r"^-?\d+\.\d$")

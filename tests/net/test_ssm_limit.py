@@ -28,8 +28,8 @@ import traceback
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import lab  # noqa: E402
-import matrix_util as mu  # noqa: E402
-from matrix_util import Beacon, World, check_dump, say  # noqa: E402
+from matrix_util import Beacon, Failure, ScenarioChecks, World, check_dump, say  # noqa: E402
+from beacons import binary_from_args, xmllint_complaint  # noqa: E402
 
 GROUP = "239.77.0.2"
 HOSTS = 13
@@ -44,53 +44,25 @@ FAILED = re.compile(r"^Failed to join SSM \(S,G\) where S = (\S+), reason: (.*)$
 POLL = 0.4
 
 
-class Failure(Exception):
-    pass
-
-
-class Limit:
+class Limit(ScenarioChecks):
     def __init__(self, binary, the_lab):
+        super().__init__()
         self.binary = binary
         self.lab = the_lab
-        self.passed = 0
-        self.failed = 0
-        self.latest = {}
         self.versions = 0
-        self.invariant_problems = []
-
-    def check(self, name, fn):
-        start = time.monotonic()
-        try:
-            fn()
-        except Exception as e:  # noqa: BLE001
-            self.failed += 1
-            detail = str(e) if isinstance(e, (Failure, AssertionError)) else traceback.format_exc()
-            say("FAIL %s (%.1f s): %s" % (name, time.monotonic() - start, detail))
-            return False
-        self.passed += 1
-        say("PASS %s (%.1f s)" % (name, time.monotonic() - start))
-        return True
 
     def poll(self):
         for b in self.observers:
-            try:
-                d = mu.read_dump(b.dump_path)
-            except ValueError as e:
-                self.invariant_problems.append(str(e))
-                continue
+            d = self.changed_dump(b)
             if d is None:
                 continue
-            old = self.latest.get(b.name)
-            if old is not None and old.mtime == d.mtime and old.data == d.data:
-                continue
-            self.latest[b.name] = d
             self.versions += 1
             if b.addr is None:
                 b.addr = d.local.addr
             self.world.learn(d)
             for pr in check_dump(d, b, self.beacons, self.world, complete=False):
                 self.invariant_problems.append("%s's dump at +%.1f s: %s" % (b.name, d.mtime - self.t0, pr))
-            complaint = mu.xmllint_ok(d.data)
+            complaint = xmllint_complaint(d.data, timeout=20)
             if complaint:
                 self.invariant_problems.append("%s: %s" % (b.name, complaint))
 
@@ -271,14 +243,10 @@ class Limit:
 
 
 def main():
-    args = lab.parse_args()
-    lab.require_root()
-    if not args.binary or not os.access(args.binary, os.X_OK):
-        print("FAIL: --binary /path/to/quillon is required", flush=True)
-        return 1
+    binary = binary_from_args()
     started = time.monotonic()
     with lab.Lab(hosts=HOSTS) as the_lab:
-        t = Limit(args.binary, the_lab)
+        t = Limit(binary, the_lab)
         try:
             t.run()
         except Exception:  # noqa: BLE001

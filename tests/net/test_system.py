@@ -51,7 +51,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import lab  # noqa: E402
 import matrix_util as mu  # noqa: E402
-from matrix_util import Beacon, World, check_dump, say  # noqa: E402
+from matrix_util import Beacon, Failure, ScenarioChecks, World, check_dump, say  # noqa: E402
+from beacons import DEFAULT_PORT, GC_PERIOD, binary_from_args, xmllint_complaint  # noqa: E402
 
 GROUPS = {4: "239.77.0.1", 6: "ff3e::77:1"}
 KILL_AFTER = 2.5          # seconds; a third burst of probes starts 4.1 s after start at the earliest
@@ -61,39 +62,16 @@ POLL = 0.4
 DEBUG = bool(os.environ.get("QUILLON_LAB_DEBUG"))
 
 
-class Failure(Exception):
-    pass
-
-
-class Scenario:
+class Scenario(ScenarioChecks):
     def __init__(self, family, binary, the_lab):
+        super().__init__("IPv%d" % family)
         self.family = family
-        self.tag = "IPv%d" % family
         self.binary = binary
         self.lab = the_lab
-        self.passed = 0
-        self.failed = 0
         self.versions = {}        # beacon name -> list of (mtime, Dump) read
-        self.latest = {}          # beacon name -> newest Dump
-        self.invariant_problems = []
         self.versions_checked = 0
         self.lint_problems = []
         self.max_interval = 5.0
-
-    # -- reporting ------------------------------------------------------------
-
-    def check(self, name, fn):
-        start = time.monotonic()
-        try:
-            fn()
-        except Exception as e:  # noqa: BLE001 - every failure is reported
-            self.failed += 1
-            detail = str(e) if isinstance(e, (Failure, AssertionError)) else traceback.format_exc()
-            say("FAIL [%s] %s (%.1f s): %s" % (self.tag, name, time.monotonic() - start, detail))
-            return False
-        self.passed += 1
-        say("PASS [%s] %s (%.1f s)" % (self.tag, name, time.monotonic() - start))
-        return True
 
     # -- dumps ------------------------------------------------------------------
 
@@ -103,17 +81,9 @@ class Scenario:
         for b in self.dumpers:
             if b.left_at is not None and b.name in self.latest and self.latest[b.name].mtime > b.left_at:
                 continue
-            try:
-                d = mu.read_dump(b.dump_path)
-            except ValueError as e:
-                self.invariant_problems.append(str(e))
-                continue
+            d = self.changed_dump(b)
             if d is None:
                 continue
-            old = self.latest.get(b.name)
-            if old is not None and old.mtime == d.mtime and old.data == d.data:
-                continue
-            self.latest[b.name] = d
             self.versions.setdefault(b.name, []).append(d)
             self.world.learn(d)
             if self.foxtrot.addr:
@@ -125,7 +95,7 @@ class Scenario:
             problems = check_dump(d, b, self.invariant_live, self.world, complete=False)
             for pr in problems:
                 self.invariant_problems.append("%s's dump at +%.1f s: %s" % (b.name, d.mtime - self.t0, pr))
-            complaint = mu.xmllint_ok(d.data)
+            complaint = xmllint_complaint(d.data, timeout=20)
             if complaint:
                 self.lint_problems.append("%s: %s" % (b.name, complaint))
 
@@ -184,7 +154,7 @@ class Scenario:
         self.four = everyone[:4]
         self.invariant_live = self.five
         self.world = World(everyone)
-        self.phantom = "%s/%d" % (self.alpha.ip, mu.DEFAULT_PORT)
+        self.phantom = "%s/%d" % (self.alpha.ip, DEFAULT_PORT)
         self.world.aliases[self.phantom] = "delta's bootstrap entry for alpha"
         self.world.no_figures.add(self.phantom)
 
@@ -361,10 +331,10 @@ class Scenario:
 
         def present(d):
             return fox in d.remotes or fox in d.local.rows
-        latest = self.t_kill + self.timeout_max() + mu.GC_PERIOD + DUMP_INTERVAL + SLACK
+        latest = self.t_kill + self.timeout_max() + GC_PERIOD + DUMP_INTERVAL + SLACK
         gone = self._wait_gone("foxtrot", observers, present, self.t_kill, latest)
         earliest = self.foxtrot.started + mu.MIN_TIMEOUT
-        latest = self.t_kill + self.timeout_max() + mu.GC_PERIOD + DUMP_INTERVAL + SLACK
+        latest = self.t_kill + self.timeout_max() + GC_PERIOD + DUMP_INTERVAL + SLACK
         for name, t in gone.items():
             if t < earliest:
                 raise Failure("%s dropped foxtrot at +%.1f s, before the time-out of %.3f s after its last "
@@ -379,7 +349,7 @@ class Scenario:
     def _phantom_expires(self):
         def present(d):
             return self.phantom in d.remotes or self.phantom in d.local.rows
-        latest = self.delta.started + self.timeout_max() + mu.GC_PERIOD + DUMP_INTERVAL + SLACK
+        latest = self.delta.started + self.timeout_max() + GC_PERIOD + DUMP_INTERVAL + SLACK
         gone = self._wait_gone("the bootstrap entry", [self.delta], present, self.delta.started, latest)
         t = gone[self.delta.name]
         if t < self.delta.started + mu.MIN_TIMEOUT:
@@ -396,7 +366,7 @@ class Scenario:
 
         def present(d):
             return any(echo in el.rows for el in d.remotes.values())
-        latest = self.t_leave + self.timeout_max() + mu.GC_PERIOD + DUMP_INTERVAL + SLACK
+        latest = self.t_leave + self.timeout_max() + GC_PERIOD + DUMP_INTERVAL + SLACK
         gone = self._wait_gone("rows reported for echo", self.four, present, self.t_leave, latest)
         say("     [%s] echo left at +%.1f s; rows reported for it gone at %s" % (
             self.tag, self.t_leave - self.t0, ", ".join("%s +%.1f s" % (n, t - self.t0) for n, t in gone.items())))
@@ -455,16 +425,12 @@ class Scenario:
 
 
 def main():
-    args = lab.parse_args()
-    lab.require_root()
-    if not args.binary or not os.access(args.binary, os.X_OK):
-        print("FAIL: --binary /path/to/quillon is required", flush=True)
-        return 1
+    binary = binary_from_args()
     started = time.monotonic()
     with ExitStack() as stack:
         labs = {fam: stack.enter_context(lab.Lab(hosts=6, segments=2, router=True)) for fam in (4, 6)}
         say("labs ready after %.1f s" % (time.monotonic() - started))
-        scenarios = [Scenario(fam, args.binary, labs[fam]) for fam in (4, 6)]
+        scenarios = [Scenario(fam, binary, labs[fam]) for fam in (4, 6)]
         threads = [threading.Thread(target=s.run, name=s.tag) for s in scenarios]
         for t in threads:
             t.start()
