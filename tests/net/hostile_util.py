@@ -390,9 +390,9 @@ def _mcast_socket(src, sport, ifname, ttl=64):
     return s
 
 
-def run_helper(host, mode, spec, label=None):
+def run_helper(host, mode, job, label=None):
     """Starts a helper of this file in host's namespace (LabProcess)."""
-    return host.run([PYTHON, "-S", UTIL_PY, mode, json.dumps(spec)], label=label or mode.strip("_"))
+    return host.run([PYTHON, "-S", UTIL_PY, mode, json.dumps(job)], label=label or mode.strip("_"))
 
 
 def _send(sock, data, dst):
@@ -403,7 +403,7 @@ def _send(sock, data, dst):
         return False
 
 
-def _helper_probes(spec):
+def _helper_probes(job):
     """A crafted beacon: probes from (src, sport) to the group, numbered from
     `seq` on, `interval` s apart, `count` of them or until wall time `until`,
     first at wall time `start` (or at once).  `offset_ms` is added to every
@@ -412,16 +412,16 @@ def _helper_probes(spec):
     the `reports` list in turn: {"name", "contact", "listings": [prefix,
     first, count], "figures": bool, "pad_to": bytes, "truncate": bool}.
     Writes {"sent": [[index, seq, ts, wall]], "reports": n} to `out`."""
-    s = _mcast_socket(spec["src"], spec["sport"], spec["ifname"], spec.get("ttl", 64))
-    dst = (spec["group"], spec["port"])
-    seq = spec["seq"]
-    count = spec.get("count")
-    until = spec.get("until")
-    interval = spec["interval"]
-    offset = spec.get("offset_ms", 0)
-    reports = spec.get("reports") or []
-    every = spec.get("report_every", 0)
-    start = spec.get("start") or time.time()
+    s = _mcast_socket(job["src"], job["sport"], job["ifname"], job.get("ttl", 64))
+    dst = (job["group"], job["port"])
+    seq = job["seq"]
+    count = job.get("count")
+    until = job.get("until")
+    interval = job["interval"]
+    offset = job.get("offset_ms", 0)
+    reports = job.get("reports") or []
+    every = job.get("report_every", 0)
+    start = job.get("start") or time.time()
     while time.time() < start:
         time.sleep(min(0.01, start - time.time()))
     sent, nrep, i = [], 0, 0
@@ -437,11 +437,11 @@ def _helper_probes(spec):
             sent.append([i, seq & 0xFFFFFFFF, ts & 0xFFFFFFFF, now])
         seq += 1
         i += 1
-        if every and reports and i % every == 0 and time.time() >= spec.get("reports_from", 0):
+        if every and reports and i % every == 0 and time.time() >= job.get("reports_from", 0):
             r = reports[nrep % len(reports)]
             _send(s, build_report(r), dst)
             nrep += 1
-    with open(spec["out"], "w") as f:
+    with open(job["out"], "w") as f:
         json.dump({"sent": sent, "reports": nrep}, f)
 
 
@@ -466,7 +466,7 @@ def build_report(r):
     return data
 
 
-def _helper_flood(spec):
+def _helper_flood(job):
     """The flooder.  Phase A (from wall time `start`), paced so the daemon
     takes every datagram in order:
       A1 every reporter (address `reporters[i]`, port `reporter_port`) sends
@@ -487,24 +487,24 @@ def _helper_flood(spec):
         resource.setrlimit(resource.RLIMIT_NOFILE, (16384, 16384))
     except (ValueError, OSError):
         pass
-    ifname = spec["ifname"]
-    dst = (spec["group"], spec["port"])
-    out = open(spec["out"], "a")
+    ifname = job["ifname"]
+    dst = (job["group"], job["port"])
+    out = open(job["out"], "a")
 
     def note(**kw):
         kw["t"] = time.time()
         out.write(json.dumps(kw) + "\n")
         out.flush()
 
-    rnd = random.Random(spec.get("seed", 7))
-    start = spec["start"]
+    rnd = random.Random(job.get("seed", 7))
+    start = job["start"]
     while time.time() < start:
         time.sleep(min(0.01, start - time.time()))
     note(phase="A1")
-    identities = spec["identities"]
+    identities = job["identities"]
     rsocks = []
-    for i, addr in enumerate(spec["reporters"]):
-        s = _mcast_socket(addr, spec["reporter_port"], ifname)
+    for i, addr in enumerate(job["reporters"]):
+        s = _mcast_socket(addr, job["reporter_port"], ifname)
         ident = identities[i % len(identities)]
         tlvs = [tlv("n", ident["name"]), tlv("a", ident["contact"])]
         for letter in "GLM":
@@ -517,8 +517,8 @@ def _helper_flood(spec):
         time.sleep(0.002)
     note(phase="A2")
     pairs = 0
-    for port in spec["pair_ports"]:
-        for addr in spec["pair_addrs"]:
+    for port in job["pair_ports"]:
+        for addr in job["pair_addrs"]:
             s = _mcast_socket(addr, port, ifname)
             _send(s, probe(rnd.getrandbits(32), wall_ms()), dst)
             s.close()
@@ -529,27 +529,27 @@ def _helper_flood(spec):
     listing_reports = 0
     for i, s in enumerate(rsocks):
         ident = identities[i % len(identities)]
-        for first, n, with_figures in spec["listing_chunks"]:
+        for first, n, with_figures in job["listing_chunks"]:
             data = build_report({"name": ident["name"], "contact": ident["contact"],
-                                 "listings": [spec["listing_prefix"], first, n], "figures": with_figures})
+                                 "listings": [job["listing_prefix"], first, n], "figures": with_figures})
             assert len(data) <= PACKET_BUFFER, len(data)
             _send(s, data, dst)
             listing_reports += 1
-            time.sleep(spec.get("listing_pause", 0.01))
+            time.sleep(job.get("listing_pause", 0.01))
     for s in rsocks:
         s.close()
     note(phase="A-done", listing_reports=listing_reports)
 
     # Phase B.
-    pool = [_mcast_socket(a, p, ifname) for p in spec["pool_ports"] for a in spec["pool_addrs"]]
+    pool = [_mcast_socket(a, p, ifname) for p in job["pool_ports"] for a in job["pool_addrs"]]
     ping = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    ping.bind((spec["ping_src"], 0))
+    ping.bind((job["ping_src"], 0))
     ping.setblocking(False)
-    ping_dst = (spec["ssmping_target"], SSMPING_PORT)
+    ping_dst = (job["ssmping_target"], SSMPING_PORT)
     sent_pings = {}
     answers = []
     counts = {}
-    prefix_b = spec["pool_listing_prefix"]
+    prefix_b = job["pool_listing_prefix"]
 
     def payloads(k, s_index):
         """The k-th datagram of phase B: (kind, bytes)."""
@@ -588,8 +588,8 @@ def _helper_flood(spec):
         return "ssmping", None
 
     oversized = {}
-    until = spec["until"]
-    rate = spec["rate"]
+    until = job["until"]
+    rate = job["rate"]
     note(phase="B")
     k = 0
     t0 = time.monotonic()

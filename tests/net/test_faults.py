@@ -536,9 +536,9 @@ def case_clock(checks, b, l):
     seen = []
     last_mtime = 0
     for n, (what, offset) in enumerate(windows):
-        spec = {"src": h2.addr4, "sport": 7300, "group": b.group, "port": PORT, "ifname": h2.ifname,
+        job = {"src": h2.addr4, "sport": 7300, "group": b.group, "port": PORT, "ifname": h2.ifname,
                 "seq": seq + 40 * n, "interval": 0.025, "count": 40, "offset_ms": offset, "out": out % n}
-        r = h2.execute([PYTHON, "-S", UTIL_PY, "_probes", json.dumps(spec)], timeout=20)
+        r = h2.execute([PYTHON, "-S", UTIL_PY, "_probes", json.dumps(job)], timeout=20)
         check(r.returncode == 0, "%s: crafted sender ran" % b.key, r.stderr[-300:])
         got = wait_new_dump(b.dump, max(last_mtime, time.time()), DUMP_PERIOD + 2)
         check(got, "%s: a dump after the window %s" % (b.key, what))
