@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "control/clock_check.h"
 #include "control/log.h"
 #include "control/process.h"
 #include "control/runtime.h"
@@ -184,6 +185,9 @@ int main(int argc, char** argv) {
     runtime.local_address.to_string(local_text, sizeof local_text, false);
     log_info("Local name is `%s` [Beacon group: %s, Local address: %s]", settings.beacon_name.c_str(),
              runtime.beacon_group_label.c_str(), local_text);
+    // Delays are differences of two hosts' clocks: say when ours is off.
+    check_clock();
+    timer_queue.insert_event(CLOCK_CHECK, CLOCK_CHECK_MS);
 
     install_handler(SIGUSR1, on_bandwidth_request);
     install_handler(SIGINT, on_terminate);

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "control/clock_check.h"
 #include "control/log.h"
 #include "control/process.h"
 #include "control/settings.h"
@@ -71,7 +72,8 @@ uint32_t low32(double value) {
 }  // namespace
 
 EventWork event_work = {work_garbage_collect, work_dump_stats,     work_bandwidth_stats, work_bandwidth_stats_long,
-                        work_send_probe,      work_send_ssm_probe, work_send_report,     rand};
+                        work_send_probe,      work_send_ssm_probe, work_send_report,     rand,
+                        check_clock};
 
 bool register_receive_socket(int32_t kind, int32_t fd) {
     if (!fits_fd_set(fd)) return false;
@@ -124,6 +126,10 @@ void dispatch_event(TimerQueue& queue, const TimerEvent& event) {
     switch (event.type) {
         case GARBAGE_COLLECT:
             event_work.garbage_collect();
+            queue.insert_event(event.type, event.period);
+            break;
+        case CLOCK_CHECK:
+            event_work.clock_check();
             queue.insert_event(event.type, event.period);
             break;
         case DUMP_STATS:

@@ -56,6 +56,7 @@ struct EventWork {
     void (*send_ssm_probe)();
     void (*send_report)(uint32_t kind);
     int (*random)();
+    void (*clock_check)();
 };
 extern EventWork event_work;
 

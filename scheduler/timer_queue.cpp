@@ -68,5 +68,6 @@ const char* event_name(uint32_t type) {
     };
     if (type <= NEW_SSM_PROBE_BURST) return names[type];
     if (type >= SEND_REPORT && type <= SEND_WEBSITE_REPORT) return names[type - 74];
+    if (type == CLOCK_CHECK) return "Clock check";
     return "Unknown event";
 }

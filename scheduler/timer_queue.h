@@ -20,6 +20,7 @@ enum EventType : uint32_t {
     SEND_MAP_REPORT = 84,
     SEND_WEBSITE_REPORT = 85,
     LEAVE_REPORT = 86,  // a report kind only; never scheduled
+    CLOCK_CHECK = 87,
 };
 
 struct TimerEvent {

@@ -89,7 +89,7 @@ class Beacon:
 
     def __init__(self, host, binary, name, contact, group, family, dump=None, interval=5,
                  country=None, websites=None, ssm=False, ssmping=False, port=None,
-                 verbose=1, extra=()):
+                 verbose=1, extra=(), run_as=()):
         self.host = host
         self.name = name
         self.contact = contact
@@ -120,7 +120,8 @@ class Beacon:
         argv += list(extra)
         self.argv = argv
         self.started = time.time()
-        self.proc = host.run(argv, label="quillon")
+        # run_as: a command that runs the rest as another user (setpriv ...).
+        self.proc = host.run(list(run_as) + argv, label="quillon")
 
     @property
     def flags(self):

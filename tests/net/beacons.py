@@ -235,6 +235,34 @@ def log_messages(text):
     return [m.group(3) for m in map(LOG_LINE_RE.match, text.splitlines()) if m]
 
 
+# The clock-synchronisation check logs at start-up, whatever the verbosity,
+# when the host's clock is not synchronised or its error is large: lines
+# that depend on the machine the lab runs on, not on what a test does.
+CLOCK_LINE_RE = re.compile(r"^Clock (not synchronised|error estimated|state unreadable|synchronised)\b")
+CLOCK_UNSYNC = ("Clock not synchronised: measured delays are not meaningful until the clock is "
+                "synchronised (NTP or PTP).")
+CLOCK_ERROR_LIMIT_US = 10000
+
+
+def is_clock_line(message):
+    return CLOCK_LINE_RE.match(message) is not None
+
+
+def host_clock():
+    """(synchronised, estimated error in us) as the kernel tells it
+    (adjtimex, read-only); namespaces share the one clock."""
+    import ctypes
+
+    class Timex(ctypes.Structure):
+        _fields_ = [("modes", ctypes.c_uint), ("offset", ctypes.c_long), ("freq", ctypes.c_long),
+                    ("maxerror", ctypes.c_long), ("esterror", ctypes.c_long), ("status", ctypes.c_int),
+                    ("rest", ctypes.c_byte * 256)]
+    tx = Timex()
+    state = ctypes.CDLL(None, use_errno=True).adjtimex(ctypes.byref(tx))
+    time_error, sta_unsync = 5, 0x40
+    return state != time_error and not tx.status & sta_unsync, tx.esterror
+
+
 def wait_started(proc, timeout):
     """Waits for the "Local name is" line, the last line of start-up, or for
     the process to end; True when the line is there."""

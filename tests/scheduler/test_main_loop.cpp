@@ -5,6 +5,7 @@
 #include <cmath>
 #include <vector>
 
+#include "control/clock_check.h"
 #include "output/bandwidth.h"
 #include "scheduler/main_loop.h"
 
@@ -35,6 +36,7 @@ protected:
         event_work.send_ssm_probe = [] { record(SSM_SEND_PROBE); };
         event_work.send_report = [](uint32_t kind) { record(kind); };
         event_work.random = [] { return recorder->next_random; };
+        event_work.clock_check = [] { record(CLOCK_CHECK); };
         probe_count = 0;
         ssm_probe_count = 0;
         reset_bandwidth_counters();
@@ -162,6 +164,7 @@ TEST_F(MainLoopTest, PeriodicEventsKeepTheirOwnPeriodWithoutDrift) {
     queue.insert_event(DUMP_STATS, 7000);
     queue.insert_event(BANDWIDTH_STATS, 10000);
     queue.insert_event(BANDWIDTH_STATS_2, 600000);
+    queue.insert_event(CLOCK_CHECK, CLOCK_CHECK_MS);
     // Take events late: jump the clock in uneven steps.
     for (uint64_t step : {6999u, 2u, 12345u, 40000u, 600000u}) {
         fake_now += step;
@@ -175,7 +178,8 @@ TEST_F(MainLoopTest, PeriodicEventsKeepTheirOwnPeriodWithoutDrift) {
     auto dumps = times_of(DUMP_STATS, origin);
     EXPECT_EQ(dumps.size(), 659346u / 7000u);
     EXPECT_EQ(times_of(BANDWIDTH_STATS_2, origin).size(), 1u);
-    EXPECT_EQ(queue.count(), 4u);
+    EXPECT_EQ(times_of(CLOCK_CHECK, origin).size(), 1u);
+    EXPECT_EQ(queue.count(), 5u);
 }
 
 TEST_F(MainLoopTest, RegisterRefusesDescriptorsOutsideTheWaitSet) {

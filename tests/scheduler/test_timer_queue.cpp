@@ -247,6 +247,7 @@ TEST(EventName, AllTypes) {
         {83, "Send SSM Report"},
         {84, "Send Map-Report"},
         {85, "Send Website-Report"},
+        {87, "Clock check"},
     };
     for (auto [type, name] : names) EXPECT_STREQ(event_name(type), name) << type;
 }
