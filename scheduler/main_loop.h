@@ -29,7 +29,6 @@ extern uint32_t probe_count;
 extern uint32_t ssm_probe_count;
 extern uint64_t loop_start_ms;
 extern uint64_t last_dump_ms;
-extern TimerQueue timer_queue;
 
 // Requests recorded by the signal handlers; the loop does the work.
 extern volatile sig_atomic_t terminate_requested;
