@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "control/lifecycle.h"
 #include "control/log.h"
 #include "control/process.h"
 #include "control/runtime.h"
@@ -63,16 +64,6 @@ void discover_local_address() {
     socklen_t length = runtime.local_address.length();
     if (getsockname(fd, runtime.local_address.as_sockaddr(), &length) != 0) fail("getsockname");
     close(fd);
-}
-
-void write_pid_file() {
-    FILE* file = fopen(settings.pid_file.c_str(), "w");
-    if (!file) {
-        log_message(LOG_ERR, "Failed to open PID file to write.");
-        return;
-    }
-    fprintf(file, "%u\n", static_cast<unsigned>(getpid()));
-    fclose(file);
 }
 
 }  // namespace

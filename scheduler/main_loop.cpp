@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "control/lifecycle.h"
 #include "control/log.h"
 #include "control/process.h"
 #include "control/settings.h"
@@ -21,6 +22,7 @@
 #include "protocol/probe.h"
 #include "protocol/report.h"
 #include "protocol/ssmping.h"
+#include "scheduler/beacon_interval.h"
 #include "scheduler/clock.h"
 #include "state/expiry.h"
 
@@ -202,18 +204,10 @@ void drain(int32_t fd) {
     (void)recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
 }
 
-void farewell() {
-    send_report(LEAVE_REPORT);
-    if (settings.daemonize && settings.has_pid_file) unlink(settings.pid_file.c_str());
-}
-
 }  // namespace
 
 void handle_pending_requests() {
-    if (terminate_requested) {
-        farewell();
-        end_process(0);
-    }
+    if (terminate_requested) farewell_and_exit();
     if (bandwidth_report_requested) {
         bandwidth_report_requested = 0;
         bandwidth_report_on_demand(now_ms());
@@ -233,12 +227,8 @@ void run_main_loop() {
     // The signals whose handlers only record a request are held back except
     // while the loop waits, so a request can never slip in between the check
     // and the wait and then sit unnoticed until the next event.
-    sigset_t held;
-    sigemptyset(&held);
-    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD}) sigaddset(&held, sig);
     sigset_t wait_mask;
-    sigprocmask(SIG_BLOCK, &held, &wait_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD}) sigdelset(&wait_mask, sig);
+    block_handled_signals(wait_mask);
 
     for (;;) {
         handle_pending_requests();
