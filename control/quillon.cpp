@@ -14,6 +14,7 @@
 #include "control/process.h"
 #include "control/runtime.h"
 #include "control/settings.h"
+#include "control/ssm_sockets.h"
 #include "net/address.h"
 #include "net/multicast.h"
 #include "protocol/report.h"
@@ -33,7 +34,7 @@ constexpr uint32_t GARBAGE_COLLECT_MS = 30000;
 constexpr uint32_t BANDWIDTH_STATS_MS = 10000;
 constexpr uint32_t BANDWIDTH_STATS_2_MS = 600000;
 
-SocketSsmMembership ssm_membership;
+SystemSsmSockets ssm_sockets;
 
 [[noreturn]] void fail(const char* what) {
     perror(what);
@@ -144,7 +145,8 @@ int main(int argc, char** argv) {
 
     if (runtime.ssm_socket != 0) {
         runtime.beacon_flags |= FLAG_SSM;
-        source_table.ssm = &ssm_membership;
+        static SsmChannel ssm_channel(ssm_sockets, runtime.ssm_socket);
+        source_table.ssm = &ssm_channel;
         uint64_t now = now_ms();
         for (const Address& address : settings.bootstrap_list)
             source_table.get_or_create_source(address, nullptr, now, false);
