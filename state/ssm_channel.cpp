@@ -65,7 +65,7 @@ int SsmChannel::join(const Address& source) {
         if (!limit_warned_) {
             limit_warned_ = true;
             log_message(LOG_WARNING,
-                        "SSM join refused: all %u SSM sockets are at their source limit and no further socket "
+                        "SSM join refused: every SSM socket (%u) is at its source limit and no further socket "
                         "can be opened (%s); raise the descriptor limit to receive SSM from every beacon",
                         static_cast<unsigned>(sockets_.size()), strerror(open_error != 0 ? open_error : EMFILE));
         }

@@ -149,7 +149,7 @@ TEST_F(SsmChannelTest, AFreshSocketRefusingTooIsClosedAndTheErrorGiven) {
 
 TEST_F(SsmChannelTest, NoFurtherSocketWarnsOnceAndOpensAgainOnlyAfterAClose) {
     const std::string warning =
-        std::string("SSM join refused: all 2 SSM sockets are at their source limit and no further socket can be "
+        std::string("SSM join refused: every SSM socket (2) is at its source limit and no further socket can be "
                     "opened (") +
         strerror(EMFILE) + "); raise the descriptor limit to receive SSM from every beacon";
     EXPECT_LT(warning.size(), 255u);
