@@ -50,6 +50,12 @@ large as such a group makes it; then both receivers get the probe flood at
 --hold-rate for --matrix-seconds, with --matrix-reports reports per second
 alongside.
 
+With --ssm the beacon runs with -S, so that it joins every flood source's
+(S,G) channel: 'many' keeps the default net.ipv4.igmp_max_msf (10), which
+puts fifteen SSM sockets into its wait with 150 senders; 'one' raises the
+limit in its namespace, so one socket holds them all.  The two runs compare
+what the extra descriptors in the wait cost per datagram.
+
 The flood sender is pinned to CPU 0 and the receivers to CPU 1 (--no-pin to
 leave placement to the scheduler), both SCHED_FIFO by default (--sched), so
 that other work on the machine neither delays them nor takes their CPU.
