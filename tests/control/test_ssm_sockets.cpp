@@ -1,8 +1,8 @@
 // The system side of the SSM channel: a further socket is opened like the
 // first and enters the wait, leaves it when closed, is refused when it would
 // eat into the descriptors kept free, and joins report the system's error.
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <unistd.h>
 

@@ -89,9 +89,9 @@ protected:
 TEST_F(SsmChannelTest, JoinsBeyondTheLimitOpenSocketsAndMembershipsAreLeftWhereHeld) {
     for (int k = 1; k <= 5; ++k) ASSERT_EQ(channel.join(source(k)), 0) << k;
     EXPECT_EQ(layout(channel), (Layout{{3, 2}, {10, 2}, {11, 1}}));
-    EXPECT_EQ(system.calls, lines_of("join 3 10.0.0.1/10000", "join 3 10.0.0.2/10000", "join 3 10.0.0.3/10000",
-                                     "open", "join 10 10.0.0.3/10000", "join 10 10.0.0.4/10000",
-                                     "join 10 10.0.0.5/10000", "open", "join 11 10.0.0.5/10000"));
+    EXPECT_EQ(system.calls, lines_of("join 3 10.0.0.1/10000", "join 3 10.0.0.2/10000", "join 3 10.0.0.3/10000", "open",
+                                     "join 10 10.0.0.3/10000", "join 10 10.0.0.4/10000", "join 10 10.0.0.5/10000",
+                                     "open", "join 11 10.0.0.5/10000"));
     EXPECT_EQ(channel.holder(source(4, 1234)), 10);  // by address, whatever the port
 
     // Left on the socket that holds it; the freed place is used before a
@@ -107,8 +107,8 @@ TEST_F(SsmChannelTest, JoinsBeyondTheLimitOpenSocketsAndMembershipsAreLeftWhereH
     channel.leave(source(5));
     channel.leave(source(1));
     channel.leave(source(2));
-    EXPECT_EQ(system.calls, lines_of("leave 11 10.0.0.5/10000", "close 11", "leave 3 10.0.0.1/10000",
-                                     "leave 3 10.0.0.2/10000"));
+    EXPECT_EQ(system.calls,
+              lines_of("leave 11 10.0.0.5/10000", "close 11", "leave 3 10.0.0.1/10000", "leave 3 10.0.0.2/10000"));
     EXPECT_EQ(layout(channel), (Layout{{3, 0}, {10, 2}}));
     EXPECT_EQ(channel.holder(source(1)), -1);
 
@@ -149,8 +149,9 @@ TEST_F(SsmChannelTest, AFreshSocketRefusingTooIsClosedAndTheErrorGiven) {
 
 TEST_F(SsmChannelTest, NoFurtherSocketWarnsOnceAndOpensAgainOnlyAfterAClose) {
     const std::string warning =
-        std::string("SSM join refused: every SSM socket (2) is at its source limit and no further socket can be "
-                    "opened (") +
+        std::string(
+            "SSM join refused: every SSM socket (2) is at its source limit and no further socket can be "
+            "opened (") +
         strerror(EMFILE) + "); raise the descriptor limit to receive SSM from every beacon";
     EXPECT_LT(warning.size(), 255u);
     for (int k = 1; k <= 4; ++k) ASSERT_EQ(channel.join(source(k)), 0);
