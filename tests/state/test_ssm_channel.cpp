@@ -249,4 +249,21 @@ TEST_F(SsmChannelTest, ThirteenBeaconsWithTheDefaultLimitAreAllJoined) {
     testing::internal::GetCapturedStderr();
 }
 
+// A bootstrap entry on the default port and the real beacon on its own port
+// share one membership: the bootstrap entry expiring must not leave it.
+TEST_F(SsmChannelTest, BootstrapEntryExpiringKeepsTheSharedMembership) {
+    SourceTable table;
+    table.ssm = &channel;
+    testing::internal::CaptureStderr();
+    table.get_or_create_source(source(1, 10000), nullptr, 1, false);
+    table.get_or_create_source(source(1, 41190), nullptr, 2, true);
+    table.remove_source(source(1, 10000), true);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(system.calls, lines_of("join 3 10.0.0.1/10000"));
+    EXPECT_EQ(channel.holder(source(1)), 3);
+    testing::internal::CaptureStderr();
+    table.clear();
+    testing::internal::GetCapturedStderr();
+}
+
 }  // namespace
