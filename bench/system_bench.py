@@ -50,6 +50,12 @@ large as such a group makes it; then both receivers get the probe flood at
 --hold-rate for --matrix-seconds, with --matrix-reports reports per second
 alongside.
 
+With --ssm the beacon runs with -S, so that it joins every flood source's
+(S,G) channel: 'many' keeps the default net.ipv4.igmp_max_msf (10), which
+puts fifteen SSM sockets into its wait with 150 senders; 'one' raises the
+limit in its namespace, so one socket holds them all.  The two runs compare
+what the extra descriptors in the wait cost per datagram.
+
 The flood sender is pinned to CPU 0 and the receivers to CPU 1 (--no-pin to
 leave placement to the scheduler), both SCHED_FIFO by default (--sched), so
 that other work on the machine neither delays them nor takes their CPU.
@@ -104,6 +110,10 @@ def parse_args():
     ap.add_argument("--sched", choices=("fifo", "nice", "none"), default="fifo",
                     help="scheduling of sender and receivers: SCHED_FIFO (default), nice -19, or as started")
     ap.add_argument("--burst", type=int, default=1, help="datagrams per sendmmsg() call of the flood (1..64)")
+    ap.add_argument("--ssm", choices=("off", "one", "many"), default="off",
+                    help="beacon with -S: 'many' keeps the default igmp_max_msf (10), so the senders' (S,G) "
+                         "joins spread over one SSM socket per ten senders, all in the wait; 'one' raises "
+                         "the limit in the beacon's namespace so that one socket holds them all")
     ap.add_argument("--json", help="write all figures to this file")
     ap.add_argument("--markdown", help="write the tables to this file")
     a = ap.parse_args()
@@ -126,6 +136,8 @@ class Bench:
         self.first_source = sl.add_addresses(self.sender, FIRST_SOURCE_OCTET, args.senders)
         self.pin = not args.no_pin
         self.sched = sl.sched_prefix(args.sched)
+        if args.ssm == "one":
+            self.rx.sysctl("net.ipv4.igmp_max_msf", args.senders + 10)
         # The observer joins (h2, GROUP) from the start, so that the flood
         # costs the sender the same in every phase.
         self.observer = self.lab.receiver(self.obs, GROUP, PORT, source=self.rx.addr4, duration=7200)
@@ -213,6 +225,8 @@ class Bench:
         self.dump = os.path.join(self.lab.tmpdir, "dump.xml")
         argv = self.sched + sl.pin_prefix(1, self.pin) + [self.programs["quillon"], "-n", "bench", "-a", "a@b",
                                                           "-b", "%s/%d" % (GROUP, PORT), "-d", self.dump]
+        if self.args.ssm != "off":
+            argv += ["-S"]
         self.beacon = self.rx.run(argv, label="quillon")
         self.beacon_start_wall = sl.process_start_wall(self.beacon.pid)
         # The first burst starts 100 ms after start-up.
@@ -544,6 +558,12 @@ def main():
             hold = bench.hold()
         matrix = bench.matrix() if args.matrix_seconds > 0 else []
         bench.resume_all()
+        if args.ssm != "off":
+            # The SSM channel's sockets, all bound to its group and port.
+            out = bench.rx.check_output(["ss", "-uanH"])
+            ssm_sockets = sum(1 for line in out.splitlines() if "232.2.3.2:10000" in line)
+            info["ssm_sockets"] = ssm_sockets
+            print("SSM sockets of the beacon in the wait: %d" % ssm_sockets, flush=True)
         if bench.beacon.poll() is not None:
             print("the beacon ended during the benchmark: %s" % bench.beacon.stderr_text(), flush=True)
         bench.beacon.stop()

@@ -66,6 +66,12 @@ unsigned long read_unsigned(const char* text, const char* description) {
     return number;
 }
 
+// A number text read by read_unsigned that carries a minus sign.
+bool is_negative_number(const char* text) {
+    while (isspace(static_cast<unsigned char>(*text))) ++text;
+    return *text == '-';
+}
+
 // Text announced in a TLV must fit its one-byte length.
 void check_announced(const char* description, const std::string& text) {
     check_printable(description, text);
@@ -176,8 +182,14 @@ void apply_option(const OptionEntry& entry, const char* value) {
         break;
     case 11: {
         unsigned long number = read_unsigned(text, "Dump interval");
-        // Refused rather than wrapped: the dump period in milliseconds is a
+        // A negative number is below the minimum, whatever its size: the
+        // interval is then the shortest one.  A positive one is refused
+        // rather than wrapped, since the dump period in milliseconds is a
         // 32-bit number.
+        if (is_negative_number(text)) {
+            settings.dump_interval = 5;
+            break;
+        }
         if (number > DUMP_INTERVAL_MAX)
             log_fatal("Dump interval: value too large, at most %lu seconds.", DUMP_INTERVAL_MAX);
         int32_t seconds = static_cast<int32_t>(number);

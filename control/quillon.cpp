@@ -10,10 +10,12 @@
 #include <ctime>
 
 #include "control/clock_check.h"
+#include "control/lifecycle.h"
 #include "control/log.h"
 #include "control/process.h"
 #include "control/runtime.h"
 #include "control/settings.h"
+#include "control/ssm_sockets.h"
 #include "net/address.h"
 #include "net/multicast.h"
 #include "protocol/report.h"
@@ -33,7 +35,7 @@ constexpr uint32_t GARBAGE_COLLECT_MS = 30000;
 constexpr uint32_t BANDWIDTH_STATS_MS = 10000;
 constexpr uint32_t BANDWIDTH_STATS_2_MS = 600000;
 
-SocketSsmMembership ssm_membership;
+SystemSsmSockets ssm_sockets;
 
 [[noreturn]] void fail(const char* what) {
     perror(what);
@@ -64,16 +66,6 @@ void discover_local_address() {
     socklen_t length = runtime.local_address.length();
     if (getsockname(fd, runtime.local_address.as_sockaddr(), &length) != 0) fail("getsockname");
     close(fd);
-}
-
-void write_pid_file() {
-    FILE* file = fopen(settings.pid_file.c_str(), "w");
-    if (!file) {
-        log_message(LOG_ERR, "Failed to open PID file to write.");
-        return;
-    }
-    fprintf(file, "%u\n", static_cast<unsigned>(getpid()));
-    fclose(file);
 }
 
 }  // namespace
@@ -154,7 +146,8 @@ int main(int argc, char** argv) {
 
     if (runtime.ssm_socket != 0) {
         runtime.beacon_flags |= FLAG_SSM;
-        source_table.ssm = &ssm_membership;
+        static SsmChannel ssm_channel(ssm_sockets, runtime.ssm_socket);
+        source_table.ssm = &ssm_channel;
         uint64_t now = now_ms();
         for (const Address& address : settings.bootstrap_list)
             source_table.get_or_create_source(address, nullptr, now, false);

@@ -12,7 +12,6 @@ uint64_t total_bytes_sent = 0;
 uint64_t bw_window_start = 0;
 uint64_t dump_bytes_received = 0;
 uint64_t dump_bytes_sent = 0;
-double beacon_interval = 5.0;
 
 namespace {
 constexpr double WINDOW_MS = 10000.0;
@@ -68,5 +67,5 @@ void reset_bandwidth_counters() {
     total_bytes_received = total_bytes_sent = 0;
     bw_window_start = 0;
     dump_bytes_received = dump_bytes_sent = 0;
-    beacon_interval = 5.0;
+    beacon_interval = BEACON_INTERVAL_START;
 }

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "scheduler/beacon_interval.h"
+
 extern uint32_t bytes_received;  // current 10-second window, wrapping
 extern uint32_t bytes_sent;
 extern uint64_t total_bytes_received;  // closed windows since bw_window_start
@@ -12,7 +14,6 @@ extern uint64_t total_bytes_sent;
 extern uint64_t bw_window_start;
 extern uint64_t dump_bytes_received;  // closed windows since the last dump
 extern uint64_t dump_bytes_sent;
-extern double beacon_interval;  // seconds
 
 // ln(max(4, rate)) / 1.38 * 4, the base period for a received rate in Kb/s.
 double compute_beacon_interval(double received_kbps);

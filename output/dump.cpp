@@ -3,10 +3,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <cstdio>
 
 #include "control/log.h"
+#include "control/process.h"
 #include "control/runtime.h"
 #include "control/settings.h"
 #include "output/bandwidth.h"
@@ -25,38 +28,42 @@ const char* website_type_name(int32_t type) {
 
 unsigned long age_seconds(uint64_t now, uint64_t since) { return static_cast<unsigned long>((now - since) / 1000); }
 
-namespace {
-// Writes text escaped for an attribute; text that needs nothing goes out in one write.
-void put_escaped(FILE* out, const std::string& text) {
+// Every text attribute of the file goes out here: a blank, the name, and the
+// value escaped for XML.  Text that needs no escaping goes out in one write.
+void put_attribute(FILE* out, const char* name, const std::string& value) {
+    fprintf(out, " %s=\"", name);
     bool plain = true;
-    for (unsigned char c : text)
+    for (unsigned char c : value)
         if (c < 0x20 || c >= 0x7F || c == '"' || c == '<' || c == '>' || c == '&' || c == '\'') {
             plain = false;
             break;
         }
-    if (plain)
-        fwrite(text.data(), 1, text.size(), out);
-    else {
-        std::string e = xml_escape(text);
-        fwrite(e.data(), 1, e.size(), out);
+    if (plain) {
+        fwrite(value.data(), 1, value.size(), out);
+    } else {
+        std::string escaped = xml_escape(value);
+        fwrite(escaped.data(), 1, escaped.size(), out);
     }
+    fputc('"', out);
 }
-void put_address(FILE* out, const Address& a) {
-    char t[64];
-    a.to_string(t, sizeof t, true);
-    fputs(t, out);
+
+void put_attribute(FILE* out, const char* name, const Address& address) {
+    char text[64];
+    address.to_string(text, sizeof text, true);
+    fprintf(out, " %s=\"%s\"", name, text);
 }
-}  // namespace
 
 void write_flags(FILE* out, uint32_t flags) {
-    if (flags & FLAG_SSM) fprintf(out, "\t\t<flag name=\"%s\" value=\"true\" />\n", "SSM");
-    if (flags & FLAG_SSMPING) fprintf(out, "\t\t<flag name=\"%s\" value=\"true\" />\n", "SSMPing");
+    if (flags & FLAG_SSM) fputs("\t\t<flag name=\"SSM\" value=\"true\" />\n", out);
+    if (flags & FLAG_SSMPING) fputs("\t\t<flag name=\"SSMPing\" value=\"true\" />\n", out);
 }
 
 void write_websites(FILE* out, const std::map<int32_t, std::string>& websites) {
     for (const auto& site : websites) {
-        fprintf(out, "\t\t<website type=\"%s\" url=\"%s\" />\n", website_type_name(site.first),
-                xml_escape(site.second).c_str());
+        fputs("\t\t<website", out);
+        put_attribute(out, "type", website_type_name(site.first));
+        put_attribute(out, "url", site.second);
+        fputs(" />\n", out);
     }
 }
 
@@ -65,31 +72,27 @@ void write_websites(FILE* out, const std::map<int32_t, std::string>& websites) {
 void write_identity(FILE* out, bool identified, const std::string& name, const std::string& contact,
                     bool empty_contact_too) {
     if (!identified) return;
-    fputs(" name=\"", out);
-    put_escaped(out, name);
-    fputc('"', out);
-    if (empty_contact_too || !contact.empty()) {
-        fputs(" contact=\"", out);
-        put_escaped(out, contact);
-        fputc('"', out);
-    }
+    put_attribute(out, "name", name);
+    if (empty_contact_too || !contact.empty()) put_attribute(out, "contact", contact);
 }
 
 void write_local_beacon(FILE* out, const DumpContext& context, const SourceTable& table, uint64_t now) {
     const Settings& own = *context.settings;
-    fprintf(out, "\t<beacon name=\"%s\" addr=\"%s\"", xml_escape(own.beacon_name).c_str(),
-            context.runtime->local_address.to_string(true).c_str());
-    if (!own.admin_contact.empty()) fprintf(out, " contact=\"%s\"", xml_escape(own.admin_contact).c_str());
-    if (!own.country_code.empty()) fprintf(out, " country=\"%s\"", xml_escape(own.country_code).c_str());
+    fputs("\t<beacon", out);
+    put_attribute(out, "name", own.beacon_name);
+    put_attribute(out, "addr", context.runtime->local_address);
+    if (!own.admin_contact.empty()) put_attribute(out, "contact", own.admin_contact);
+    if (!own.country_code.empty()) put_attribute(out, "country", own.country_code);
     fprintf(out, " age=\"%lu\" lastupdate=\"0\" rxlocal=\"true\">\n", age_seconds(now, context.loop_start_ms));
     write_flags(out, context.runtime->beacon_flags);
     write_websites(out, own.websites);
     fputs("\t\t<sources>\n", out);
     for (const auto& entry : table.sources) {
         const Source& source = entry.second;
-        fprintf(out, "\t\t\t<source addr=\"%s\"", entry.first.to_string(true).c_str());
+        fputs("\t\t\t<source", out);
+        put_attribute(out, "addr", entry.first);
         write_identity(out, source.identified, source.name, source.contact, false);
-        if (!source.country.empty()) fprintf(out, " country=\"%s\"", xml_escape(source.country).c_str());
+        if (!source.country.empty()) put_attribute(out, "country", source.country);
         fprintf(out, " age=\"%lu\"", age_seconds(now, source.created_ms));
         fprintf(out, " lastupdate=\"%lu\">\n", age_seconds(now, source.last_update_ms));
         if (source.asm_stats.figures.valid)
@@ -104,7 +107,7 @@ void write_local_beacon(FILE* out, const DumpContext& context, const SourceTable
 void write_remote_beacon(FILE* out, const Address& address, const Source& source, uint64_t now) {
     fputs("\t<beacon", out);
     write_identity(out, source.identified, source.name, source.contact, false);
-    fprintf(out, " addr=\"%s\"", address.to_string(true).c_str());
+    put_attribute(out, "addr", address);
     fprintf(out, " age=\"%lu\"", age_seconds(now, source.created_ms));
     fprintf(out, " rxlocal=\"%s\"", is_rxlocal(source, now) ? "true" : "false");
     fprintf(out, " lastupdate=\"%lu\">\n", age_seconds(now, source.last_update_ms));
@@ -115,9 +118,8 @@ void write_remote_beacon(FILE* out, const Address& address, const Source& source
         const ExternalSource& external = entry.second;
         fputs("\t\t\t<source", out);
         write_identity(out, external.identified, external.name, external.contact, true);
-        fputs(" addr=\"", out);
-        put_address(out, entry.first);
-        fprintf(out, "\" age=\"%u\">\n", static_cast<unsigned>(external.age));
+        put_attribute(out, "addr", entry.first);
+        fprintf(out, " age=\"%u\">\n", static_cast<unsigned>(external.age));
         if (external.asm_stats.valid) write_stats_element(out, "asm", external.asm_stats, now, 0, false);
         if (external.ssm_stats.valid) write_stats_element(out, "ssm", external.ssm_stats, now, 0, false);
         fputs("\t\t\t</source>\n", out);
@@ -156,6 +158,7 @@ void launch(const std::string& program, const std::string& dump_file) {
         if (child > 0) launched_child = child;
         return;
     }
+    restore_signals_for_exec();
     execlp(program.c_str(), program.c_str(), dump_file.c_str(), static_cast<char*>(nullptr));
     // The child exists only to become the program; it must never come back
     // into the beacon's loop nor flush the beacon's stdio buffers.
@@ -281,7 +284,9 @@ void write_stats_element(FILE* out, const char* name, const PublishedStats& stat
     p = put_text(p, " loss=\"");
     p = put_fixed(p, stats.loss * 100.0f, 1);
     *p++ = '"';
-    float delay = stats.delay < 0 ? -stats.delay : stats.delay;
+    // The attribute is an absolute value: -0.0 is 0.000, and a NaN with its
+    // sign bit set prints as any other NaN.
+    float delay = std::fabs(stats.delay);
     p = put_text(p, " delay=\"");
     p = put_fixed(p, delay, 3);
     *p++ = '"';
@@ -300,23 +305,48 @@ void write_stats_element(FILE* out, const char* name, const PublishedStats& stat
 }
 
 void render_dump(FILE* out, const DumpContext& context, const SourceTable& table, uint64_t now) {
-    fprintf(out, "<beacons rxrate=\"%.2f\" txrate=\"%.2f\" versioninfo=\"%s\">\n", context.rx_rate, context.tx_rate,
-            xml_escape(QUILLON_VERSION).c_str());
-    fprintf(out, "<group addr=\"%s\"", xml_escape(context.runtime->beacon_group_label).c_str());
-    if (context.runtime->ssm_socket != 0)
-        fprintf(out, " ssmgroup=\"%s\"", context.runtime->ssm_group.to_string(true).c_str());
+    fprintf(out, "<beacons rxrate=\"%.2f\" txrate=\"%.2f\"", context.rx_rate, context.tx_rate);
+    put_attribute(out, "versioninfo", QUILLON_VERSION);
+    fputs(">\n<group", out);
+    put_attribute(out, "addr", context.runtime->beacon_group_label);
+    if (context.runtime->ssm_socket != 0) put_attribute(out, "ssmgroup", context.runtime->ssm_group);
     fprintf(out, " int=\"%.2f\">\n", context.beacon_interval);
     write_local_beacon(out, context, table, now);
     for (const auto& entry : table.sources) write_remote_beacon(out, entry.first, entry.second, now);
     fputs("</group>\n</beacons>\n", out);
 }
 
+namespace {
+
+// Whether the last dump failed.  A failing dump is said once when the
+// failures start and once when a dump is written again, whatever the
+// verbosity: a beacon that silently writes no dump looks healthy otherwise.
+bool dump_failing = false;
+
+void note_dump_failure(const char* action, const std::string& path, int error) {
+    if (dump_failing) return;
+    dump_failing = true;
+    log_message(LOG_ERR, "Dump file %s not written: cannot %s %s: %s", settings.dump_file.c_str(), action,
+                path.c_str(), strerror(error != 0 ? error : EIO));
+}
+
+void note_dump_written() {
+    if (!dump_failing) return;
+    dump_failing = false;
+    log_message(LOG_NOTICE, "Dump file %s written again", settings.dump_file.c_str());
+}
+
+}  // namespace
+
 void write_dump() {
     const std::string temporary = settings.dump_file + ".working";
     FILE* out = fopen(temporary.c_str(), "w");
     // Counters and last_dump_ms stay, so the next written dump's rates cover
     // this interval too.
-    if (!out) return;
+    if (!out) {
+        note_dump_failure("create", temporary, errno);
+        return;
+    }
 
     const uint64_t now = now_ms();
     const uint64_t elapsed = now - last_dump_ms;
@@ -329,14 +359,22 @@ void write_dump() {
     dump_bytes_received = 0;
     dump_bytes_sent = 0;
 
+    errno = 0;
     render_dump(out, context, source_table, now);
     bool complete = !ferror(out);
-    if (fclose(out) != 0) complete = false;
+    int error = errno;
+    if (fclose(out) != 0 && complete) {
+        complete = false;
+        error = errno;
+    }
     // A short file (a full disk) must not replace the last good dump.
-    if (complete) {
-        rename(temporary.c_str(), settings.dump_file.c_str());
-    } else {
+    if (!complete) {
         unlink(temporary.c_str());
+        note_dump_failure("write", temporary, error);
+    } else if (rename(temporary.c_str(), settings.dump_file.c_str()) != 0) {
+        note_dump_failure("rename to", settings.dump_file, errno);
+    } else {
+        note_dump_written();
     }
 
     if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);

@@ -1,5 +1,6 @@
 #include "scheduler/main_loop.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include "control/clock_check.h"
+#include "control/lifecycle.h"
 #include "control/log.h"
 #include "control/process.h"
 #include "control/settings.h"
@@ -22,12 +24,14 @@
 #include "protocol/probe.h"
 #include "protocol/report.h"
 #include "protocol/ssmping.h"
+#include "scheduler/beacon_interval.h"
 #include "scheduler/clock.h"
 #include "state/expiry.h"
 
 std::vector<ReceiveSocket> receive_sockets;
 fd_set receive_set;
 int32_t max_receive_fd = 0;
+uint32_t receive_sockets_changes = 0;
 uint8_t packet_buffer[PACKET_BUFFER_SIZE];
 uint32_t probe_count = 0;
 uint32_t ssm_probe_count = 0;
@@ -79,7 +83,21 @@ bool register_receive_socket(int32_t kind, int32_t fd) {
     if (!fits_fd_set(fd)) return false;
     note_fd(fd);
     receive_sockets.push_back({fd, kind});
+    ++receive_sockets_changes;
     return true;
+}
+
+void unregister_receive_socket(int32_t fd) {
+    for (auto it = receive_sockets.begin(); it != receive_sockets.end(); ++it) {
+        if (it->fd != fd) continue;
+        receive_sockets.erase(it);
+        ++receive_sockets_changes;
+        FD_CLR(fd, &receive_set);
+        max_receive_fd = 0;
+        for (const ReceiveSocket& socket : receive_sockets) max_receive_fd = std::max(max_receive_fd, socket.fd);
+        for (int32_t drained : drain_fds) max_receive_fd = std::max(max_receive_fd, drained);
+        return;
+    }
 }
 
 bool add_to_receive_set(int32_t fd) {
@@ -208,18 +226,10 @@ void drain(int32_t fd) {
     (void)recv(fd, scratch, sizeof scratch, MSG_DONTWAIT);
 }
 
-void farewell() {
-    send_report(LEAVE_REPORT);
-    if (settings.daemonize && settings.has_pid_file) unlink(settings.pid_file.c_str());
-}
-
 }  // namespace
 
 void handle_pending_requests() {
-    if (terminate_requested) {
-        farewell();
-        end_process(0);
-    }
+    if (terminate_requested) farewell_and_exit();
     if (bandwidth_report_requested) {
         bandwidth_report_requested = 0;
         bandwidth_report_on_demand(now_ms());
@@ -239,12 +249,8 @@ void run_main_loop() {
     // The signals whose handlers only record a request are held back except
     // while the loop waits, so a request can never slip in between the check
     // and the wait and then sit unnoticed until the next event.
-    sigset_t held;
-    sigemptyset(&held);
-    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD}) sigaddset(&held, sig);
     sigset_t wait_mask;
-    sigprocmask(SIG_BLOCK, &held, &wait_mask);
-    for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD}) sigdelset(&wait_mask, sig);
+    block_handled_signals(wait_mask);
 
     for (;;) {
         handle_pending_requests();
@@ -265,8 +271,14 @@ void run_main_loop() {
             log_fatal("Select failed: %s", strerror(errno));
         }
         if (ready > 0) {
-            for (const ReceiveSocket& socket : receive_sockets)
+            // Handling a datagram may close an SSM socket (a farewell leaves
+            // its last membership): the rest of the list is then read in
+            // the next pass, which waits on the list as it is now.
+            const uint32_t changes = receive_sockets_changes;
+            for (size_t i = 0; i < receive_sockets.size() && receive_sockets_changes == changes; ++i) {
+                const ReceiveSocket socket = receive_sockets[i];
                 if (FD_ISSET(socket.fd, &read_set)) receive_one(socket);
+            }
             for (int32_t fd : drain_fds)
                 if (FD_ISSET(fd, &read_set)) drain(fd);
         }

@@ -29,7 +29,6 @@ extern uint32_t probe_count;
 extern uint32_t ssm_probe_count;
 extern uint64_t loop_start_ms;
 extern uint64_t last_dump_ms;
-extern TimerQueue timer_queue;
 
 // Requests recorded by the signal handlers; the loop does the work.
 extern volatile sig_atomic_t terminate_requested;
@@ -38,6 +37,12 @@ extern volatile sig_atomic_t child_exited;
 
 // false when the descriptor cannot be waited on (at or above FD_SETSIZE).
 bool register_receive_socket(int32_t kind, int32_t fd);
+// Takes a registered socket out of the wait (an SSM socket that holds no
+// membership any more); the caller closes it.
+void unregister_receive_socket(int32_t fd);
+// Counts the changes of receive_sockets, so that a pass reading the sockets
+// notices when a datagram's handling has changed the list.
+extern uint32_t receive_sockets_changes;
 // Adds a descriptor to the wait without a ReceiveSocket entry.
 bool add_to_receive_set(int32_t fd);
 

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "scheduler/clock.h"
-#include "scheduler/main_loop.h"
 
 TimerQueue timer_queue;
 

@@ -54,5 +54,8 @@ private:
     uint32_t taccum_ = 0;
 };
 
+// The queue of the running beacon.
+extern TimerQueue timer_queue;
+
 // "Unknown event" for a type outside the twelve defined ones.
 const char* event_name(uint32_t type);

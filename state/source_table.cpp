@@ -4,17 +4,13 @@
 #include <cstring>
 
 #include "control/log.h"
-#include "control/runtime.h"
 #include "control/settings.h"
-#include "net/multicast.h"
 
 SourceTable source_table;
 
 namespace {
 
 constexpr size_t ADDRESS_TEXT_SIZE = 64;
-
-bool ssm_limit_warned = false;
 
 struct AddressText {
     char text[ADDRESS_TEXT_SIZE];
@@ -25,18 +21,6 @@ struct AddressText {
 };
 
 }  // namespace
-
-void reset_ssm_limit_warning() { ssm_limit_warned = false; }
-
-int SocketSsmMembership::join(const Address& source) {
-    if (join_ssm_source(runtime.ssm_socket, runtime.ssm_group, source) == 0) return 0;
-    int error = errno;
-    return error != 0 ? error : EINVAL;
-}
-
-void SocketSsmMembership::leave(const Address& source) {
-    leave_ssm_source(runtime.ssm_socket, runtime.ssm_group, source);
-}
 
 void Source::record_probe(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms, bool ssm) {
     if (settings.verbose >= 3) {
@@ -100,12 +84,6 @@ Source* SourceTable::get_or_create_source(const Address& address, const char* na
         if (error != 0) {
             if (settings.verbose != 0)
                 log_info("Failed to join SSM (S,G) where S = %s, reason: %s", text.text, strerror(error));
-            if (error == ENOBUFS && !ssm_limit_warned) {
-                ssm_limit_warned = true;
-                log_message(LOG_WARNING,
-                            "SSM join refused: the per-socket source limit is reached; raise net.ipv4.igmp_max_msf "
-                            "(IPv4) or net.ipv6.mld_max_msf (IPv6) to receive SSM from every beacon");
-            }
         } else {
             source.ssm_member = true;
             if (settings.verbose >= 2) log_info("Joined SSM (S, G) where S = %s", text.text);

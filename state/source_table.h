@@ -53,7 +53,7 @@ struct Source {
 using SourceMap = std::map<Address, Source, AddressLess>;
 
 // Keeps the SSM channel's source filter in step with the table.  The real
-// one joins and leaves (S,G) on ssm_socket; tests record the calls.
+// one is the SsmChannel (state/ssm_channel.h); tests record the calls.
 class SsmMembership {
 public:
     virtual ~SsmMembership() = default;
@@ -61,18 +61,6 @@ public:
     virtual int join(const Address& source) = 0;
     virtual void leave(const Address& source) = 0;
 };
-
-// The real membership: (S,G) joins and leaves on runtime.ssm_socket with
-// runtime.ssm_group as the group.
-class SocketSsmMembership : public SsmMembership {
-public:
-    int join(const Address& source) override;
-    void leave(const Address& source) override;
-};
-
-// Linux caps the sources one socket may join per group; the warning about it
-// is given once per process run.  Tests re-arm it here.
-void reset_ssm_limit_warning();
 
 class SourceTable {
 public:

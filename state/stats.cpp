@@ -2,7 +2,7 @@
 
 #include <cmath>
 
-#include "output/bandwidth.h"
+#include "scheduler/beacon_interval.h"
 
 uint32_t source_timeout_ms() {
     double ms = beacon_interval * 6.0 * 1000.0;

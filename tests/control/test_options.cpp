@@ -138,6 +138,8 @@ TEST_F(OptionsTest, DumpIntervalHasAFloorOfFiveSeconds) {
     };
     const Case cases[] = {
         {"0", 5}, {"1", 5}, {"5", 5}, {"", 5}, {"6", 6}, {"7", 7}, {" +30", 30}, {"007", 7}, {"4294967", 4294967},
+        // A signed number below the minimum, however far: never "too large".
+        {" -7", 5}, {" -4294968", 5}, {" -99999999999999999999999", 5},
     };
     for (const Case& c : cases) {
         reset_globals();

@@ -2,7 +2,7 @@
 """Helpers for the hostile-input and fault lab tests (test_flood.py,
 test_faults.py): beacon packets built byte by byte from the wire format, a
 flooder and a probe sender that run inside a lab namespace
-(`python3 hostile_util.py _flood|_probes JSON`), a watcher that checks every
+(`python3 hostile_util.py _flood|_probes|_crowd JSON`), a watcher that checks every
 version of a dump file as it appears, /proc readings (resident memory,
 children, zombies) and a check runner that prints one line per check.  What
 all the lab tests share (wire format, log lines, xmllint) is in beacons.py.
@@ -445,6 +445,46 @@ def _helper_probes(job):
         json.dump({"sent": sent, "reports": nrep}, f)
 
 
+def _helper_crowd(job):
+    """Many crafted beacons in one process: every address of `sources` (on
+    this host) sends probes from port `sport` to every group of `groups`
+    (ASM and SSM alike), `rate` probes per second per source and group, each
+    source with its own sequence, until wall time `until`.  Writes
+    {"sent": n} to `out`."""
+    family = socket.AF_INET6 if ":" in job["sources"][0] else socket.AF_INET
+    index = socket.if_nametoindex(job["ifname"])
+    socks = []
+    for src in job["sources"]:
+        s = socket.socket(family, socket.SOCK_DGRAM)
+        s.bind((src, job["sport"]))
+        if family == socket.AF_INET6:
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_HOPS, 64)
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_IF, index)
+            s.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_MULTICAST_LOOP, 0)
+        else:
+            s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 64)
+            s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF,
+                         struct.pack("=4s4si", b"\0" * 4, b"\0" * 4, index))
+            s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_LOOP, 0)
+        socks.append(s)
+    groups = [(g, job["port"]) for g in job["groups"]]
+    seq = [random.randrange(1 << 20) for _ in socks]
+    period = 1.0 / job["rate"]
+    sent, t0, rnd = 0, time.monotonic(), 0
+    while time.time() < job["until"]:
+        for k, s in enumerate(socks):
+            data = probe(seq[k], wall_ms())
+            for dst in groups:
+                sent += _send(s, data, dst)
+            seq[k] += 1
+        rnd += 1
+        delay = t0 + rnd * period - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+    with open(job["out"], "w") as f:
+        json.dump({"sent": sent}, f)
+
+
 def build_report(r):
     """A report from a description (see _helper_probes)."""
     tlvs = [tlv("n", r.get("name", "")), tlv("a", r.get("contact", ""))]
@@ -656,8 +696,10 @@ def note_of(path, phase):
 
 
 def add_addresses(host, addrs, prefix_len=24):
-    """Gives host's interface extra IPv4 addresses (one ip -batch run)."""
-    batch = "".join("addr add %s/%d dev %s\n" % (a, prefix_len, host.ifname) for a in addrs)
+    """Gives host's interface extra addresses (one ip -batch run); IPv6 ones
+    on a /64 without duplicate address detection, usable at once."""
+    batch = "".join("addr add %s/%d dev %s%s\n" % (a, 64 if ":" in a else prefix_len, host.ifname,
+                                                    " nodad" if ":" in a else "") for a in addrs)
     r = subprocess.run(["ip", "-n", host.ns, "-batch", "-"], input=batch, capture_output=True, text=True)
     if r.returncode != 0:
         raise lab.LabError("adding addresses to %s: %s" % (host.name, r.stderr.strip()))
@@ -670,7 +712,10 @@ def _main(argv):
     if argv and argv[0] == "_probes":
         _helper_probes(json.loads(argv[1]))
         return 0
-    print("usage: hostile_util.py _flood|_probes JSON", file=sys.stderr)
+    if argv and argv[0] == "_crowd":
+        _helper_crowd(json.loads(argv[1]))
+        return 0
+    print("usage: hostile_util.py _flood|_probes|_crowd JSON", file=sys.stderr)
     return 2
 
 

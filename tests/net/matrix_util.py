@@ -100,7 +100,7 @@ class Beacon:
 
     def __init__(self, lab_, host, name, family, group, *, ssm=False, send_only=False,
                  bootstrap=None, country=None, website=None, matrix=None, lg=None,
-                 website_lg_prefix=None, ssmping_flag=False, verbose=0, dump=True, extra=()):
+                 website_lg_prefix=None, ssmping_flag=False, verbose=0, dump=True, extra=(), max_files=None):
         self.lab = lab_
         self.host = host
         self.name = name
@@ -155,6 +155,8 @@ class Beacon:
         if bootstrap:
             argv += ["-B", bootstrap]
         self.argv_tail = argv[1:]
+        # A descriptor limit (RLIMIT_NOFILE) to start the daemon with.
+        self.max_files = max_files
         self.proc = None
         self.started = None       # wall clock, just before the process starts
         self.addr = None          # "ip/port" as the beacon's own dump shows it
@@ -170,7 +172,10 @@ class Beacon:
 
     def start(self, binary):
         self.started = time.time()
-        self.proc = self.host.run([binary] + self.argv_tail, label=re.sub(r"\W", "", self.name) or "beacon")
+        argv = [binary] + self.argv_tail
+        if self.max_files:
+            argv = ["prlimit", "--nofile=%d" % self.max_files, "--"] + argv   # execs: the pid stays the daemon's
+        self.proc = self.host.run(argv, label=re.sub(r"\W", "", self.name) or "beacon")
         return self.proc
 
     def stderr(self):

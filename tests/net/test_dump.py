@@ -292,6 +292,9 @@ def case_launch(p, q, log):
         lines = f.read().splitlines()
     check_eq(set(lines), {p.dump}, "P: the program gets the dump file's path")
     check_eq(len(lines), n, "P: one launch per dump (%d)" % n)
+    with open(log + ".signals") as f:
+        blocked = f.read().splitlines()
+    check_eq(set(blocked), {"SigBlk:\t0000000000000000"}, "P: the program starts with no signal blocked")
     check_eq(zombie_children(p.proc.pid), 0, "P: every launched program reaped")
 
     gaps = [y[0] - x[0] for x, y in zip(q.watch.snapshot(), q.watch.snapshot()[1:])]
@@ -309,7 +312,8 @@ def main():
         log = os.path.join(net.tmpdir, "launched.log")
         script = os.path.join(net.tmpdir, "after-dump.sh")
         with open(script, "w") as f:
-            f.write('#!/bin/sh\necho "$1" >> "%s"\n' % log)
+            # Also the signals the program starts with blocked: none.
+            f.write('#!/bin/sh\necho "$1" >> "%s"\ngrep "^SigBlk:" /proc/$$/status >> "%s.signals"\n' % (log, log))
         os.chmod(script, 0o755)
         P = Beacon("p", h1, os.path.join(net.tmpdir, "p.xml"),
                    ["-S", "-F", "ssmping", "-C", "PT", "-W", SITES[0][1], "-Wl", SITES[1][1],

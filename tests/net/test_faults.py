@@ -13,9 +13,10 @@ side by side on h1, each on its own group, each with -d DIR/dump.xml -I 5
   file       the directory renamed away and a regular file put in its place
   full       a 64 KiB tmpfs mounted on the directory inside the beacon's mount
              namespace, filled up after the first dump
-    each: the beacon keeps running and logs nothing, the last good dump stays
-    byte for byte with no FILE.working left, and after the repair the next
-    dump is written again
+    each: the beacon keeps running and logs one line naming the file, what
+    failed and why (not one per dump), the last good dump stays byte for
+    byte with no FILE.working left, and after the repair the next dump is
+    written again, said in one line
   nolaunch   -L names a program that does not exist: no zombie children
   hang       -L a program that never ends: one copy at a time, the warning
              once per episode (the copy is killed, the next dump starts a new
@@ -245,6 +246,12 @@ def make_dir_fault(method):
             "full": (full, full_repair, full_proof)}[method]
 
 
+# What fails, and why, when each fault breaks the dump directory.
+DUMP_FAULT_REASONS = {"vanish": ("create", errno.ENOENT), "immutable": ("create", errno.EPERM),
+                      "readonly": ("create", errno.EROFS), "file": ("create", errno.ENOTDIR),
+                      "full": ("write", errno.ENOSPC)}
+
+
 class SkipCase(Exception):
     pass
 
@@ -293,8 +300,11 @@ def case_dump_dir(checks, b, method):
         def during():
             check(alive(b.proc), "beacon still running")
             proof(b)
-            check(len(b.log_lines()) == lines_before, "nothing logged",
-                  b.proc.stderr_text().splitlines()[-3:])
+            action, error = DUMP_FAULT_REASONS[method]
+            target = b.dump + ".working"
+            want = ["Dump file %s not written: cannot %s %s: %s" % (b.dump, action, target, os.strerror(error))]
+            got = [m for _, m in b.log_lines()[lines_before:]]
+            check(got == want, "the failure logged once, with the file and the reason", got)
             if method in ("immutable", "readonly", "full"):
                 got = read_version(path)
                 check(got is not None and got[0] == ino and got[2] == data,
@@ -304,7 +314,7 @@ def case_dump_dir(checks, b, method):
                 got = read_version(os.path.join(b.dir + ".moved", "dump.xml"))
                 check(got is not None and got[2] == data, "the last good dump, moved away with its directory, "
                                                           "is unchanged")
-        ok = checks.run("%s: two dumps due while the directory is unusable: still running, nothing logged, "
+        ok = checks.run("%s: two dumps due while the directory is unusable: still running, one line logged, "
                         "last good dump kept" % b.key, during)
     finally:
         if broken or method in ("immutable", "readonly"):
@@ -323,6 +333,9 @@ def case_dump_dir(checks, b, method):
         check(root.find("group/beacon").get("name") == "faults-" + b.key, "it is this beacon's dump")
         check(not os.path.exists(path + ".working"), "no FILE.working left")
         check(alive(b.proc), "beacon still running")
+        wait_for(lambda: len(b.log_lines()) > lines_before + 1, 2)   # logged just after the rename
+        got = [m for _, m in b.log_lines()[lines_before + 1:]]
+        check(got == ["Dump file %s written again" % b.dump], "the recovery logged once", got)
     checks.run("%s: dumps resume after the repair" % b.key, after)
 
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "control/process.h"
 #include "control/runtime.h"
 #include "control/settings.h"
 #include "output/bandwidth.h"
@@ -305,6 +306,10 @@ TEST_F(DumpTest, StatisticsElement) {
         {"products formed in single precision", figures(60, 100000, 1.0f / 80.0f, 0, 0, 0, 157.0f / 89.0f), 0,
          true,
          "\t\t\t\t<asm rptage=\"0\" loss=\"1.2\" delay=\"0.000\" jitter=\"0.000\" ooo=\"0.000\" dup=\"176.404\" />\n"},
+        {"negative zero delay: no sign, no future", figures(60, 100000, 0, -0.0f, 0, 0, 0), 0, true,
+         "\t\t\t\t<asm rptage=\"0\" loss=\"0.0\" delay=\"0.000\" jitter=\"0.000\" ooo=\"0.000\" dup=\"0.000\" />\n"},
+        {"NaN delay with its sign bit set prints as a NaN", figures(60, 100000, 0, std::copysign(NAN, -1.0f), 0, 0, 0), 0, true,
+         "\t\t\t\t<asm rptage=\"0\" loss=\"0.0\" delay=\"nan\" jitter=\"0.000\" ooo=\"0.000\" dup=\"0.000\" />\n"},
         {"duplicates above the window", figures(60, 100000, 0, 0, 0, 0.5f, 1.5f), 0, true,
          "\t\t\t\t<asm rptage=\"0\" loss=\"0.0\" delay=\"0.000\" jitter=\"0.000\" ooo=\"50.000\" dup=\"150.000\" "
          "/>\n"},
@@ -605,6 +610,36 @@ TEST_F(WriteDumpTest, UnopenableTemporaryFileLeavesEverythingAsItWas) {
     EXPECT_FALSE(exists(dir + "/launch.sh.ran"));
 }
 
+// Whatever the verbosity, one line when dumps start failing (the file, what
+// failed and why) and one when a dump is written again; nothing in between.
+TEST_F(WriteDumpTest, FailuresAreLoggedWhenTheyStartAndWhenDumpsWorkAgain) {
+    settings.verbose = 0;
+    write_dump();  // dumps work, whatever an earlier test left behind
+    const std::string& file = settings.dump_file;
+    const std::string working = file + ".working";
+    const std::string again = "Dump file " + file + " written again";
+
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(mkdir(working.c_str(), 0755), 0);  // the temporary file cannot be created
+    for (int i = 0; i < 3; ++i) write_dump();
+    ASSERT_EQ(rmdir(working.c_str()), 0);
+    write_dump();
+    write_dump();
+    ASSERT_EQ(unlink(file.c_str()), 0);  // the rename cannot replace a directory that holds a file
+    ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
+    std::ofstream(file + "/keep") << "x";
+    write_dump();
+    write_dump();
+    std::vector<std::string> lines = log_messages(testing::internal::GetCapturedStderr());
+
+    const std::vector<std::string> expected = {
+        "Dump file " + file + " not written: cannot create " + working + ": " + strerror(EISDIR),
+        again,
+        "Dump file " + file + " not written: cannot rename to " + file + ": " + strerror(EISDIR),
+    };
+    EXPECT_EQ(lines, expected);
+}
+
 TEST_F(WriteDumpTest, IncompleteFileDoesNotReplaceTheOldDump) {
     if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     std::ofstream(settings.dump_file) << "old dump";
@@ -632,6 +667,39 @@ TEST_F(WriteDumpTest, LaunchesTheProgramWithTheDumpFile) {
     int status = wait_child();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_EQ(read_file(marker), settings.launch_program + "|" + settings.dump_file);
+}
+
+// The loop keeps its handled signals blocked outside its wait; a launched
+// program must start with the mask the beacon had before (here: empty) and
+// without inherited dispositions, or SIGTERM and Ctrl-C could not stop it.
+TEST_F(WriteDumpTest, LaunchedProgramStartsWithNoSignalBlockedOrIgnored) {
+    const std::string marker = dir + "/signals";
+    write_script(dir + "/launch.sh", "grep -E '^Sig(Blk|Ign):' /proc/self/status > '" + marker + ".tmp'\nmv '" +
+                                         marker + ".tmp' '" + marker + "'\n");
+    settings.launch_program = dir + "/launch.sh";
+    sigset_t before;
+    sigprocmask(SIG_SETMASK, nullptr, &before);
+    sigset_t empty;
+    sigemptyset(&empty);
+    sigprocmask(SIG_SETMASK, &empty, nullptr);
+    sigset_t wait_mask;
+    block_handled_signals(wait_mask);
+    struct sigaction ignore {}, old_usr1 {};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGUSR1, &ignore, &old_usr1);
+
+    write_dump();
+    int status = wait_child();
+
+    sigaction(SIGUSR1, &old_usr1, nullptr);
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::string text = read_file(marker);
+    EXPECT_EQ(text.substr(0, 24), "SigBlk:\t0000000000000000") << text;
+    size_t ignored_at = text.find("SigIgn:\t");
+    ASSERT_NE(ignored_at, std::string::npos) << text;
+    unsigned long long ignored = std::stoull(text.substr(ignored_at + 8, 16), nullptr, 16);
+    for (int sig : HANDLED_SIGNALS) EXPECT_EQ(ignored >> (sig - 1) & 1u, 0u) << "signal " << sig << " ignored";
 }
 
 TEST_F(WriteDumpTest, FailedExecEndsTheChildAtOnce) {
@@ -702,7 +770,8 @@ TEST(StatsElementNumbers, MatchPrintfForAnyFloat) {
         std::string text = written_text([&](FILE* out) { write_stats_element(out, "asm", stats, 0, 0, false); });
         char expected[1024];
         float percent = v * 100.0f;
-        float delay = v < 0 ? -v : v;
+        // The delay is an absolute value: no sign on -0.0 or on a NaN.
+        float delay = std::fabs(v);
         snprintf(expected, sizeof expected,
                  "\t\t\t\t<asm ttl=\"0\" rptage=\"0\" loss=\"%.1f\" delay=\"%.3f\"%s jitter=\"%.3f\" ooo=\"%.3f\" "
                  "dup=\"%.3f\" />\n",

@@ -195,6 +195,22 @@ TEST_F(MainLoopTest, RegisterRefusesDescriptorsOutsideTheWaitSet) {
     EXPECT_EQ(receive_sockets[1].kind, KIND_SSM);
     EXPECT_EQ(max_receive_fd, 5);
     EXPECT_TRUE(FD_ISSET(3, &receive_set));
+
+    // An SSM socket that is closed leaves the wait; the highest descriptor
+    // follows, and the list's change is counted for a pass in progress.
+    EXPECT_TRUE(register_receive_socket(KIND_SSM, 9));
+    const uint32_t changes = receive_sockets_changes;
+    unregister_receive_socket(9);
+    EXPECT_EQ(max_receive_fd, 5);
+    unregister_receive_socket(5);
+    EXPECT_EQ(max_receive_fd, 3);
+    EXPECT_EQ(receive_sockets_changes, changes + 2);
+    EXPECT_FALSE(FD_ISSET(9, &receive_set));
+    EXPECT_FALSE(FD_ISSET(5, &receive_set));
+    ASSERT_EQ(receive_sockets.size(), 1u);
+    EXPECT_EQ(receive_sockets[0].fd, 3);
+    unregister_receive_socket(42);  // not registered: nothing changes
+    EXPECT_EQ(receive_sockets_changes, changes + 2);
     receive_sockets.clear();
     FD_ZERO(&receive_set);
     max_receive_fd = 0;

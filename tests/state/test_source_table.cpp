@@ -23,13 +23,11 @@ protected:
         settings = Settings{};
         runtime = Runtime{};
         beacon_interval = 5.0;
-        reset_ssm_limit_warning();
     }
     void TearDown() override {
         settings = Settings{};
         runtime = Runtime{};
         beacon_interval = 5.0;
-        reset_ssm_limit_warning();
     }
 
     // Runs f with the log captured, returns the messages.
@@ -276,48 +274,6 @@ TEST_F(SourceTableTest, SsmJoinLogLinesByVerbosity) {
     }
 }
 
-TEST_F(SourceTableTest, SourceLimitWarningOncePerRun) {
-    const std::string warning =
-        "SSM join refused: the per-socket source limit is reached; raise net.ipv4.igmp_max_msf (IPv4) or "
-        "net.ipv6.mld_max_msf (IPv6) to receive SSM from every beacon";
-    EXPECT_LT(warning.size(), 255u);
-    const std::string failed1 =
-        std::string("Failed to join SSM (S,G) where S = 10.0.0.1/10000, reason: ") + strerror(ENOBUFS);
-    const std::string failed2 =
-        std::string("Failed to join SSM (S,G) where S = 10.0.0.2/10000, reason: ") + strerror(ENOBUFS);
-
-    RecordingMembership ssm;
-    ssm.result = ENOBUFS;
-    table.ssm = &ssm;
-
-    // Whatever the verbosity: once.
-    settings.verbose = 0;
-    auto lines = logged([&] {
-        table.get_or_create_source(make_address("10.0.0.1", 10000), nullptr, 1, true);
-        table.get_or_create_source(make_address("10.0.0.2", 10000), nullptr, 1, true);
-    });
-    EXPECT_EQ(lines, lines_of(warning));
-
-    // Re-armed: the per-join lines stay, the warning comes once more.
-    table.clear();
-    reset_ssm_limit_warning();
-    settings.verbose = 1;
-    lines = logged([&] {
-        table.get_or_create_source(make_address("10.0.0.1", 10000), nullptr, 1, true);
-        table.get_or_create_source(make_address("10.0.0.2", 10000), nullptr, 1, true);
-    });
-    EXPECT_EQ(lines, lines_of("Adding source 10.0.0.1/10000", failed1, warning, "Adding source 10.0.0.2/10000",
-                                   failed2));
-
-    // Other errors never give it.
-    table.clear();
-    reset_ssm_limit_warning();
-    settings.verbose = 0;
-    ssm.result = EADDRNOTAVAIL;
-    lines = logged([&] { table.get_or_create_source(make_address("10.0.0.1", 10000), nullptr, 1, true); });
-    EXPECT_EQ(lines, lines_of());
-}
-
 TEST_F(SourceTableTest, RemovalLogLines) {
     struct Case {
         const char* name;  // nullptr: never identified
@@ -540,15 +496,6 @@ TEST_F(SourceTableTest, ReportedEntryBounds) {
     size_t counted = 0;
     for (const auto& entry : table.sources) counted += entry.second.external_sources.size();
     EXPECT_EQ(table.external_count(), counted);
-}
-
-// The real membership hands back the system's error number.
-TEST_F(SourceTableTest, SocketMembershipReportsTheErrorNumber) {
-    runtime.ssm_socket = -1;  // not a descriptor
-    runtime.ssm_group = make_address("232.1.2.3", 10000);
-    SocketSsmMembership membership;
-    EXPECT_EQ(membership.join(make_address("10.0.0.1", 10000)), EBADF);
-    membership.leave(make_address("10.0.0.1", 10000));  // result ignored, must not fail
 }
 
 TEST(SourceTableGlobal, ProcessWideTableStartsEmptyWithoutSsm) {
