@@ -1,0 +1,35 @@
+// The model as JSON: what `json` prints, /matrix.json serves and the page
+// embeds.
+#pragma once
+
+#include <ctime>
+#include <optional>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "view/model.h"
+#include "view/thresholds.h"
+
+namespace view {
+
+using Json = nlohmann::ordered_json;
+
+Json model_json(const Model& model);
+// One line of JSON; bytes that are not UTF-8 become U+FFFD.
+std::string json_text(const Json& json);
+
+// How fresh the data is, for the page and /matrix.json.
+struct Status {
+    std::time_t generated = 0;
+    std::optional<std::time_t> dump_modified;
+    std::optional<double> dump_age_s;
+    double dump_interval_s = 5;
+    std::optional<std::string> error;  // why the last read failed; the model shown is the last good one
+    Thresholds thresholds;
+};
+Json status_json(const Status& status);
+// The model's JSON text (an object) with "status" added as its last key.
+std::string with_status(const std::string& model_text, const Status& status);
+
+}  // namespace view

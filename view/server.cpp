@@ -1,0 +1,173 @@
+#include "view/server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+#include <ctime>
+
+#include <microhttpd.h>
+
+#include "view/json_output.h"
+#include "view/page.h"
+
+namespace view {
+
+namespace {
+
+Response text_response(unsigned status, const std::string& line) {
+    Response r;
+    r.status = status;
+    r.body = line + "\n";
+    return r;
+}
+
+}  // namespace
+
+std::string Site::data_with_status(const View& view) {
+    Status status;
+    status.generated = std::time(nullptr);
+    status.dump_modified = view.snapshot->modified;
+    status.dump_age_s = static_cast<double>(status.generated - view.snapshot->modified);
+    status.dump_interval_s = options_.dump_interval_s;
+    status.error = view.error;
+    status.thresholds = options_.thresholds;
+    return with_status(view.snapshot->model_json, status);
+}
+
+Response Site::page(const View& view) {
+    std::string nonce = make_nonce();
+    Response r;
+    r.content_type = "text/html; charset=utf-8";
+    r.body = render_page(data_with_status(view), true, nonce);
+    r.headers["Content-Security-Policy"] = content_security_policy(nonce, true);
+    return r;
+}
+
+Response Site::matrix_json(const View& view) {
+    Response r;
+    r.content_type = "application/json";
+    r.body = data_with_status(view);
+    return r;
+}
+
+Response Site::metrics(const View&) { return text_response(404, "not found"); }
+
+Response Site::answer(const std::string& method, const std::string& path) {
+    Response r;
+    if (method != "GET" && method != "HEAD") {
+        r = text_response(405, "method not allowed: GET and HEAD only");
+        r.headers["Allow"] = "GET, HEAD";
+    } else if (path != "/" && path != "/matrix.json" && path != "/dump.xml") {
+        r = text_response(404, "not found");
+    } else {
+        View view = watcher_.current();
+        if (!view.snapshot) {
+            r = text_response(503, "no good dump read yet: " + view.error.value_or(watcher_.path() + ": not read"));
+            r.headers["Retry-After"] = "5";
+        } else if (path == "/") {
+            r = page(view);
+        } else if (path == "/matrix.json") {
+            r = matrix_json(view);
+        } else {
+            r.content_type = "application/xml";
+            r.body = view.snapshot->dump_text;
+            r.headers["Content-Security-Policy"] = "default-src 'none'; frame-ancestors 'none'";
+        }
+    }
+    r.headers["Cache-Control"] = "no-store";
+    r.headers["X-Content-Type-Options"] = "nosniff";
+    r.headers["Referrer-Policy"] = "no-referrer";
+    if (r.headers.count("Content-Security-Policy") == 0)
+        r.headers["Content-Security-Policy"] = "default-src 'none'; frame-ancestors 'none'";
+    return r;
+}
+
+bool parse_listen(const std::string& text, std::string& address, unsigned short& port) {
+    size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon + 1 == text.size()) return false;
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+    std::string digits = text.substr(colon + 1);
+    if (digits.size() > 5 || digits.find_first_not_of("0123456789") != std::string::npos) return false;
+    unsigned long value = std::stoul(digits);
+    if (value > 65535) return false;
+    unsigned char buffer[sizeof(in6_addr)];
+    if (inet_pton(AF_INET, host.c_str(), buffer) != 1 && inet_pton(AF_INET6, host.c_str(), buffer) != 1) return false;
+    address = host;
+    port = static_cast<unsigned short>(value);
+    return true;
+}
+
+namespace {
+
+MHD_Result handle(void* context, MHD_Connection* connection, const char* url, const char* method, const char*,
+                  const char*, size_t* upload_size, void** request_state) {
+    // Answered at the first call: no request needs a body, and one that
+    // comes with a body is answered without reading it.
+    (void)request_state;
+    *upload_size = 0;
+    Site& site = *static_cast<Site*>(context);
+    Response r;
+    try {
+        r = site.answer(method, url);
+    } catch (const std::exception&) {
+        r.status = 500;
+        r.body = "internal error\n";
+    }
+    MHD_Response* response =
+        MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
+    if (!response) return MHD_NO;
+    MHD_add_response_header(response, "Content-Type", r.content_type.c_str());
+    for (const auto& header : r.headers) MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
+    MHD_Result queued = MHD_queue_response(connection, r.status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+}  // namespace
+
+Server::Server(const ServeOptions& options) : options_(options), site_(options) {}
+
+Server::~Server() {
+    if (daemon_) MHD_stop_daemon(daemon_);
+}
+
+std::string Server::start() {
+    std::string host;
+    unsigned short port = 0;
+    if (!parse_listen(options_.listen, host, port))
+        return "--listen wants ADDR:PORT (a numeric address, [ADDR]:PORT for IPv6), not \"" + options_.listen + "\"";
+    sockaddr_storage storage{};
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_AUTO | MHD_USE_ERROR_LOG;
+    if (host.find(':') != std::string::npos) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+        a->sin6_family = AF_INET6;
+        a->sin6_port = htons(port);
+        inet_pton(AF_INET6, host.c_str(), &a->sin6_addr);
+        flags |= MHD_USE_IPv6;
+    } else {
+        auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+        a->sin_family = AF_INET;
+        a->sin_port = htons(port);
+        inet_pton(AF_INET, host.c_str(), &a->sin_addr);
+    }
+    daemon_ = MHD_start_daemon(flags, port, nullptr, nullptr, &handle, &site_,                        //
+                               MHD_OPTION_SOCK_ADDR, reinterpret_cast<sockaddr*>(&storage),           //
+                               MHD_OPTION_THREAD_POOL_SIZE, options_.threads,                         //
+                               MHD_OPTION_CONNECTION_LIMIT, options_.connection_limit,                //
+                               MHD_OPTION_PER_IP_CONNECTION_LIMIT, options_.per_ip_limit,             //
+                               MHD_OPTION_CONNECTION_TIMEOUT, options_.timeout_s,                     //
+                               MHD_OPTION_END);
+    if (!daemon_) return "cannot listen on " + options_.listen + " (address in use or not local?)";
+    return {};
+}
+
+unsigned short Server::port() const {
+    if (!daemon_) return 0;
+    const MHD_DaemonInfo* info = MHD_get_daemon_info(daemon_, MHD_DAEMON_INFO_BIND_PORT);
+    return info ? info->port : 0;
+}
+
+}  // namespace view
