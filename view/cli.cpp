@@ -176,7 +176,7 @@ int run_table(const Options& options) {
 
 int run_json(const Options& options) {
     Model model = read_dump(options.dump);
-    return write_stdout(json_text(model_json(model)) + "\n") ? 0 : 1;
+    return write_stdout(model_json(model) + "\n") ? 0 : 1;
 }
 
 int run_html(const Options& options) {
@@ -190,7 +190,7 @@ int run_html(const Options& options) {
     }
     status.dump_interval_s = options.serve.dump_interval_s;
     status.thresholds = options.serve.thresholds;
-    std::string page = render_page(with_status(json_text(model_json(model)), status), false, make_nonce());
+    std::string page = render_page(with_status(model_json(model), status), false, make_nonce());
     std::string error = write_atomically(options.output, page);
     if (!error.empty()) {
         error_line(error);

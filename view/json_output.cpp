@@ -1,5 +1,9 @@
 #include "view/json_output.h"
 
+#include <charconv>
+#include <cmath>
+#include <string_view>
+
 namespace view {
 
 namespace {
@@ -10,38 +14,131 @@ Json optional_number(const std::optional<T>& value) {
 }
 }  // namespace
 
-Json model_json(const Model& model) {
-    Json root = Json::object();
-    root["group"] = model.group;
-    root["ssm_group"] = optional_text(model.ssm_group);
-    root["interval"] = model.interval;
-    root["local"] = model.local;
-    Json& beacons = root["beacons"] = Json::array();
-    for (const Beacon& beacon : model.beacons) {
+std::string json_string(const std::string& text) { return json_text(Json(text)); }
+
+void append_json_number(std::string& out, double value) {
+    if (!std::isfinite(value)) {
+        out += "null";
+        return;
+    }
+    char text[32];
+    auto result = std::to_chars(text, text + sizeof text, value);
+    std::string_view written(text, static_cast<size_t>(result.ptr - text));
+    out += written;
+    // Whole numbers keep a fraction, as the dump's figures have one.
+    if (written.find_first_of(".e") == std::string_view::npos) out += ".0";
+}
+
+namespace {
+
+class Writer {
+public:
+    explicit Writer(std::string& out) : out_(out) {}
+    void key(const char* name) {
+        out_ += '"';
+        out_ += name;
+        out_ += "\":";
+    }
+    void text(const std::optional<std::string>& value) { out_ += value ? json_string(*value) : "null"; }
+    void number(const std::optional<double>& value) {
+        if (value)
+            append_json_number(out_, *value);
+        else
+            out_ += "null";
+    }
+    void integer(long long value) {
+        char digits[24];
+        auto result = std::to_chars(digits, digits + sizeof digits, value);
+        out_.append(digits, result.ptr);
+    }
+    template <typename T>
+    void integer(const std::optional<T>& value) {
+        if (value)
+            integer(static_cast<long long>(*value));
+        else
+            out_ += "null";
+    }
+    void raw(const char* text) { out_ += text; }
+    void raw(char c) { out_ += c; }
+
+private:
+    std::string& out_;
+};
+
+}  // namespace
+
+std::string model_json(const Model& model) {
+    std::string out;
+    out.reserve(256 + model.beacons.size() * 256 + model.measurements.size() * 200);
+    Writer w(out);
+    w.raw("{");
+    w.key("group");
+    w.text(model.group);
+    w.raw(',');
+    w.key("ssm_group");
+    w.text(model.ssm_group);
+    w.raw(',');
+    w.key("interval");
+    w.number(model.interval);
+    w.raw(',');
+    w.key("local");
+    w.integer(model.local);
+    w.raw(',');
+    w.key("beacons");
+    w.raw('[');
+    for (size_t i = 0; i < model.beacons.size(); ++i) {
+        const Beacon& beacon = model.beacons[i];
+        if (i) w.raw(',');
+        w.raw('{');
+        w.key("name");
+        w.text(beacon.name);
+        w.raw(',');
+        w.key("address");
+        w.text(beacon.address);
+        w.raw(',');
+        w.key("contact");
+        w.text(beacon.contact);
+        w.raw(',');
+        w.key("country");
+        w.text(beacon.country);
+        w.raw(',');
+        w.key("flags");
+        out += json_text(Json(beacon.flags));
+        w.raw(',');
+        w.key("websites");
         Json websites = Json::object();
         for (const auto& site : beacon.websites) websites[site.first] = site.second;
-        beacons.push_back(Json{{"name", optional_text(beacon.name)},
-                               {"address", beacon.address},
-                               {"contact", optional_text(beacon.contact)},
-                               {"country", optional_text(beacon.country)},
-                               {"flags", beacon.flags},
-                               {"websites", std::move(websites)}});
+        out += json_text(websites);
+        w.raw('}');
     }
-    Json& measurements = root["measurements"] = Json::array();
-    measurements.get_ref<Json::array_t&>().reserve(model.measurements.size());
-    for (const Measurement& m : model.measurements) {
-        measurements.push_back(Json{{"receiver", m.receiver},
-                                    {"sender", m.sender},
-                                    {"channel", channel_name(m.channel)},
-                                    {"ttl", optional_number(m.ttl)},
-                                    {"age_s", optional_number(m.age_s)},
-                                    {"loss_percent", optional_number(m.loss)},
-                                    {"delay_ms", optional_number(m.delay)},
-                                    {"jitter_ms", optional_number(m.jitter)},
-                                    {"ooo_percent", optional_number(m.ooo)},
-                                    {"dup_percent", optional_number(m.dup)}});
+    w.raw("],");
+    w.key("measurements");
+    w.raw('[');
+    for (size_t i = 0; i < model.measurements.size(); ++i) {
+        const Measurement& m = model.measurements[i];
+        if (i) w.raw(',');
+        w.raw("{\"receiver\":");
+        w.integer(m.receiver);
+        w.raw(",\"sender\":");
+        w.integer(m.sender);
+        w.raw(m.channel == Channel::Asm ? ",\"channel\":\"asm\",\"ttl\":" : ",\"channel\":\"ssm\",\"ttl\":");
+        w.integer(m.ttl);
+        w.raw(",\"age_s\":");
+        w.integer(m.age_s);
+        w.raw(",\"loss_percent\":");
+        w.number(m.loss);
+        w.raw(",\"delay_ms\":");
+        w.number(m.delay);
+        w.raw(",\"jitter_ms\":");
+        w.number(m.jitter);
+        w.raw(",\"ooo_percent\":");
+        w.number(m.ooo);
+        w.raw(",\"dup_percent\":");
+        w.number(m.dup);
+        w.raw('}');
     }
-    return root;
+    w.raw("]}");
+    return out;
 }
 
 std::string json_text(const Json& json) { return json.dump(-1, ' ', false, Json::error_handler_t::replace); }

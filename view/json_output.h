@@ -15,9 +15,15 @@ namespace view {
 
 using Json = nlohmann::ordered_json;
 
-Json model_json(const Model& model);
+// The model as one line of JSON.  Written directly rather than through a
+// document tree: a 150-beacon matrix has 45 000 measurements.
+std::string model_json(const Model& model);
 // One line of JSON; bytes that are not UTF-8 become U+FFFD.
 std::string json_text(const Json& json);
+// A text as a JSON string, quotes included.
+std::string json_string(const std::string& text);
+// A number as JSON: the shortest text that reads back as the same double.
+void append_json_number(std::string& out, double value);
 
 // How fresh the data is, for the page and /matrix.json.
 struct Status {
