@@ -15,6 +15,7 @@
 
 #include "view/atomic_file.h"
 #include "view/json_output.h"
+#include "view/memory.h"
 #include "view/model.h"
 #include "view/page.h"
 #include "view/server.h"
@@ -176,7 +177,9 @@ int run_table(const Options& options) {
 
 int run_json(const Options& options) {
     Model model = read_dump(options.dump);
-    return write_stdout(model_json(model) + "\n") ? 0 : 1;
+    std::string json = model_json(model);
+    json += '\n';
+    return write_stdout(json) ? 0 : 1;
 }
 
 int run_html(const Options& options) {
@@ -247,6 +250,7 @@ int run(int argc, char** argv) {
     }
     try {
         Options options = parse(argc, argv);
+        if (options.command != "serve") prepare_heap(size_t(64) << 20);
         if (options.command == "table") return run_table(options);
         if (options.command == "json") return run_json(options);
         if (options.command == "html") return run_html(options);
