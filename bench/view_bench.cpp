@@ -1,5 +1,5 @@
-// Times quillon-view's work on a large dump: reading it into the model and
-// producing its JSON.  Best and median of the repetitions, wall and CPU:
+// Times quillon-view's work on a large dump: reading it into the model,
+// producing its JSON, and /metrics in both scopes.  Best and median of the repetitions, wall and CPU:
 //   quillon_view_bench DUMP [REPETITIONS]
 // (make DUMP with quillon_group_dump; see RESULTS.md).
 #include <time.h>
@@ -12,7 +12,9 @@
 #include <vector>
 
 #include "view/json_output.h"
+#include "view/metrics.h"
 #include "view/model.h"
+#include "view/pairs.h"
 
 namespace {
 
@@ -55,6 +57,33 @@ int main(int argc, char** argv) {
         measure("JSON of the model", repetitions, [&] { return view::model_json(model).size(); });
         measure("dump to JSON (the json command)", repetitions,
                 [&] { return view::model_json(view::read_dump(path)).size(); });
+        std::vector<view::Pair> pairs = view::find_pairs(model);
+        std::vector<int> suspects = view::clock_suspects(model, pairs, 10);
+        measure("pairs and clock suspects", repetitions, [&] {
+            std::vector<view::Pair> p = view::find_pairs(model);
+            return view::clock_suspects(model, p, 10).size() + p.size();
+        });
+        for (bool all : {false, true}) {
+            view::MetricsInput input;
+            input.model = &model;
+            input.pairs = &pairs;
+            input.clock_suspects = &suspects;
+            input.all = all;
+            input.dump_age_s = 1;
+            input.version = "bench";
+            std::string text = view::render_metrics(input);
+            size_t series = 0;
+            for (size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+                if (text[at] != '#') ++series;
+            std::printf("/metrics %s: %zu series\n", all ? "--all" : "(local beacon)", series);
+            measure(all ? "/metrics --all, fresh buffer" : "/metrics, fresh buffer", repetitions,
+                    [&] { return view::render_metrics(input).size(); });
+            std::string buffer;
+            measure(all ? "/metrics --all, buffer reused" : "/metrics, buffer reused", repetitions, [&] {
+                view::render_metrics(input, buffer);
+                return buffer.size();
+            });
+        }
     } catch (const view::DumpError& e) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;

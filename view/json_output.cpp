@@ -67,7 +67,12 @@ private:
 
 }  // namespace
 
-std::string model_json(const Model& model) {
+std::string model_json(const Model& model, double clock_threshold_ms) {
+    std::vector<Pair> pairs = find_pairs(model);
+    return model_json(model, pairs, clock_suspects(model, pairs, clock_threshold_ms));
+}
+
+std::string model_json(const Model& model, const std::vector<Pair>& pairs, const std::vector<int>& suspects) {
     std::string out;
     out.reserve(256 + model.beacons.size() * 256 + model.measurements.size() * 200);
     Writer w(out);
@@ -137,6 +142,30 @@ std::string model_json(const Model& model) {
         w.number(m.dup);
         w.raw('}');
     }
+    w.raw("],");
+    w.key("pairs");
+    w.raw('[');
+    for (size_t i = 0; i < pairs.size(); ++i) {
+        const Pair& pair = pairs[i];
+        if (i) w.raw(',');
+        w.raw("{\"a\":");
+        w.integer(pair.a);
+        w.raw(",\"b\":");
+        w.integer(pair.b);
+        w.raw(pair.channel == Channel::Asm ? ",\"channel\":\"asm\",\"round_trip_ms\":"
+                                           : ",\"channel\":\"ssm\",\"round_trip_ms\":");
+        w.number(pair.round_trip_ms);
+        w.raw(",\"clock_offset_ms\":");
+        w.number(pair.clock_offset_ms);
+        w.raw('}');
+    }
+    w.raw("],");
+    w.key("clock_suspect");
+    w.raw('[');
+    for (size_t i = 0; i < suspects.size(); ++i) {
+        if (i) w.raw(',');
+        w.integer(suspects[i]);
+    }
     w.raw("]}");
     return out;
 }
@@ -156,12 +185,17 @@ Json status_json(const Status& status) {
 }
 
 std::string with_status(const std::string& model_text, const Status& status) {
-    std::string out = model_text;
+    std::string out;
+    with_status(model_text, status, out);
+    return out;
+}
+
+void with_status(const std::string& model_text, const Status& status, std::string& out) {
+    out.assign(model_text);
     if (!out.empty() && out.back() == '}') out.pop_back();
     out += out.size() > 1 ? ",\"status\":" : "\"status\":";
     out += json_text(status_json(status));
     out += '}';
-    return out;
 }
 
 }  // namespace view

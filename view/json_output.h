@@ -5,10 +5,12 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "view/model.h"
+#include "view/pairs.h"
 #include "view/thresholds.h"
 
 namespace view {
@@ -17,7 +19,10 @@ using Json = nlohmann::ordered_json;
 
 // The model as one line of JSON.  Written directly rather than through a
 // document tree: a 150-beacon matrix has 45 000 measurements.
-std::string model_json(const Model& model);
+// With the pairs of beacons and the clock-suspect ones (offset above
+// clock_threshold_ms to most peers).
+std::string model_json(const Model& model, double clock_threshold_ms = 10);
+std::string model_json(const Model& model, const std::vector<Pair>& pairs, const std::vector<int>& clock_suspects);
 // One line of JSON; bytes that are not UTF-8 become U+FFFD.
 std::string json_text(const Json& json);
 // A text as a JSON string, quotes included.
@@ -37,5 +42,7 @@ struct Status {
 Json status_json(const Status& status);
 // The model's JSON text (an object) with "status" added as its last key.
 std::string with_status(const std::string& model_text, const Status& status);
+// The same into out, which keeps its capacity.
+void with_status(const std::string& model_text, const Status& status, std::string& out);
 
 }  // namespace view

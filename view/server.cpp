@@ -4,12 +4,20 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <vector>
 #include <ctime>
 
 #include <microhttpd.h>
 
+#ifndef QUILLON_VIEW_VERSION
+#define QUILLON_VIEW_VERSION "unknown"
+#endif
+
 #include "view/json_output.h"
+#include "view/metrics.h"
 #include "view/page.h"
 
 namespace view {
@@ -25,7 +33,37 @@ Response text_response(unsigned status, const std::string& line) {
 
 }  // namespace
 
-std::string Site::data_with_status(const View& view) {
+// Large bodies (a --all scrape of 150 beacons is some 60 MB) are rendered
+// into buffers that are kept for the next request: their memory is already
+// mapped, and faulting in fresh pages would cost more than the rendering.
+class BufferPool {
+public:
+    std::string take() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (free_.empty()) return {};
+        std::string buffer = std::move(free_.back());
+        free_.pop_back();
+        return buffer;
+    }
+    void give(std::string&& buffer) {
+        if (buffer.capacity() < KEEP_FROM) return;
+        buffer.clear();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (free_.size() < KEEP) free_.push_back(std::move(buffer));
+    }
+
+private:
+    static constexpr size_t KEEP = 4;
+    static constexpr size_t KEEP_FROM = size_t(1) << 20;
+    std::mutex mutex_;
+    std::vector<std::string> free_;
+};
+
+namespace {
+BufferPool buffers;
+}  // namespace
+
+Status Site::status_of(const View& view) const {
     Status status;
     status.generated = std::time(nullptr);
     status.dump_modified = view.snapshot->modified;
@@ -33,14 +71,14 @@ std::string Site::data_with_status(const View& view) {
     status.dump_interval_s = options_.dump_interval_s;
     status.error = view.error;
     status.thresholds = options_.thresholds;
-    return with_status(view.snapshot->model_json, status);
+    return status;
 }
 
 Response Site::page(const View& view) {
     std::string nonce = make_nonce();
     Response r;
     r.content_type = "text/html; charset=utf-8";
-    r.body = render_page(data_with_status(view), true, nonce);
+    r.body = render_page(with_status(view.snapshot->model_json, status_of(view)), true, nonce);
     r.headers["Content-Security-Policy"] = content_security_policy(nonce, true);
     return r;
 }
@@ -48,18 +86,33 @@ Response Site::page(const View& view) {
 Response Site::matrix_json(const View& view) {
     Response r;
     r.content_type = "application/json";
-    r.body = data_with_status(view);
+    r.body = buffers.take();
+    with_status(view.snapshot->model_json, status_of(view), r.body);
     return r;
 }
 
-Response Site::metrics(const View&) { return text_response(404, "not found"); }
+Response Site::metrics(const View& view) {
+    MetricsInput input;
+    input.model = &view.snapshot->model;
+    input.pairs = &view.snapshot->pairs;
+    input.clock_suspects = &view.snapshot->clock_suspects;
+    input.all = options_.all;
+    input.dump_age_s = static_cast<double>(std::time(nullptr) - view.snapshot->modified);
+    input.read_errors = view.read_errors;
+    input.version = QUILLON_VIEW_VERSION;
+    Response r;
+    r.content_type = "text/plain; version=0.0.4; charset=utf-8";
+    r.body = buffers.take();
+    render_metrics(input, r.body);
+    return r;
+}
 
 Response Site::answer(const std::string& method, const std::string& path) {
     Response r;
     if (method != "GET" && method != "HEAD") {
         r = text_response(405, "method not allowed: GET and HEAD only");
         r.headers["Allow"] = "GET, HEAD";
-    } else if (path != "/" && path != "/matrix.json" && path != "/dump.xml") {
+    } else if (path != "/" && path != "/matrix.json" && path != "/dump.xml" && path != "/metrics") {
         r = text_response(404, "not found");
     } else {
         View view = watcher_.current();
@@ -70,9 +123,12 @@ Response Site::answer(const std::string& method, const std::string& path) {
             r = page(view);
         } else if (path == "/matrix.json") {
             r = matrix_json(view);
+        } else if (path == "/metrics") {
+            r = metrics(view);
         } else {
             r.content_type = "application/xml";
-            r.body = view.snapshot->dump_text;
+            r.snapshot = view.snapshot;
+            r.snapshot_text = &view.snapshot->dump_text;
             r.headers["Content-Security-Policy"] = "default-src 'none'; frame-ancestors 'none'";
         }
     }
@@ -102,6 +158,27 @@ bool parse_listen(const std::string& text, std::string& address, unsigned short&
 
 namespace {
 
+// What a response sends, kept until MHD is done with it.
+struct Payload {
+    std::string body;
+    std::shared_ptr<const Snapshot> snapshot;
+    const std::string* text;  // body, or text inside the snapshot
+};
+
+ssize_t read_payload(void* context, uint64_t position, char* buffer, size_t max) {
+    const std::string& text = *static_cast<Payload*>(context)->text;
+    if (position >= text.size()) return MHD_CONTENT_READER_END_OF_STREAM;
+    size_t n = std::min(max, text.size() - static_cast<size_t>(position));
+    std::memcpy(buffer, text.data() + position, n);
+    return static_cast<ssize_t>(n);
+}
+
+void free_payload(void* context) {
+    auto* payload = static_cast<Payload*>(context);
+    buffers.give(std::move(payload->body));
+    delete payload;
+}
+
 MHD_Result handle(void* context, MHD_Connection* connection, const char* url, const char* method, const char*,
                   const char*, size_t* upload_size, void** request_state) {
     // Answered at the first call: no request needs a body, and one that
@@ -116,9 +193,14 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
         r.status = 500;
         r.body = "internal error\n";
     }
-    MHD_Response* response =
-        MHD_create_response_from_buffer(r.body.size(), const_cast<char*>(r.body.data()), MHD_RESPMEM_MUST_COPY);
-    if (!response) return MHD_NO;
+    auto* payload = new Payload{std::move(r.body), std::move(r.snapshot), nullptr};
+    payload->text = r.snapshot_text ? r.snapshot_text : &payload->body;
+    MHD_Response* response = MHD_create_response_from_callback(payload->text->size(), 256 * 1024, &read_payload,
+                                                                payload, &free_payload);
+    if (!response) {
+        free_payload(payload);
+        return MHD_NO;
+    }
     MHD_add_response_header(response, "Content-Type", r.content_type.c_str());
     for (const auto& header : r.headers) MHD_add_response_header(response, header.first.c_str(), header.second.c_str());
     MHD_Result queued = MHD_queue_response(connection, r.status, response);

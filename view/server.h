@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "view/json_output.h"
 #include "view/thresholds.h"
 #include "view/watcher.h"
 
@@ -29,13 +30,16 @@ struct Response {
     unsigned status = 200;
     std::string content_type = "text/plain; charset=utf-8";
     std::string body;
+    // Instead of body: text inside the snapshot, which the response keeps.
+    std::shared_ptr<const Snapshot> snapshot;
+    const std::string* snapshot_text = nullptr;
     std::map<std::string, std::string> headers;
 };
 
 // Answers one request; needs no socket, so tests can call it directly.
 class Site {
 public:
-    explicit Site(const ServeOptions& options) : options_(options), watcher_(options.dump) {}
+    explicit Site(const ServeOptions& options) : options_(options), watcher_(options.dump, options.clock_threshold_ms) {}
     Response answer(const std::string& method, const std::string& path);
     // The current view of the dump, read again when it changed.
     View check() { return watcher_.current(); }
@@ -44,7 +48,7 @@ private:
     Response page(const View& view);
     Response matrix_json(const View& view);
     Response metrics(const View& view);
-    std::string data_with_status(const View& view);
+    Status status_of(const View& view) const;
 
     ServeOptions options_;
     DumpWatcher watcher_;

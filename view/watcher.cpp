@@ -42,7 +42,9 @@ void DumpWatcher::reload(const FileKey& key, int stat_errno) {
             auto snapshot = std::make_shared<Snapshot>();
             snapshot->dump_text = read_file(path_);
             snapshot->model = parse_dump(snapshot->dump_text, path_);
-            snapshot->model_json = model_json(snapshot->model);
+            snapshot->pairs = find_pairs(snapshot->model);
+            snapshot->clock_suspects = clock_suspects(snapshot->model, snapshot->pairs, clock_threshold_ms_);
+            snapshot->model_json = model_json(snapshot->model, snapshot->pairs, snapshot->clock_suspects);
             snapshot->modified = static_cast<std::time_t>(key.mtime_ns / 1000000000LL);
             fresh = std::move(snapshot);
         } catch (const DumpError& e) {

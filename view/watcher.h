@@ -10,8 +10,10 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "view/model.h"
+#include "view/pairs.h"
 
 namespace view {
 
@@ -19,6 +21,8 @@ namespace view {
 struct Snapshot {
     Model model;
     std::string dump_text;   // the file's bytes
+    std::vector<Pair> pairs;
+    std::vector<int> clock_suspects;
     std::string model_json;  // the model's JSON text, without status
     std::time_t modified = 0;
 };
@@ -33,7 +37,8 @@ struct View {
 
 class DumpWatcher {
 public:
-    explicit DumpWatcher(std::string path) : path_(std::move(path)) {}
+    DumpWatcher(std::string path, double clock_threshold_ms)
+        : path_(std::move(path)), clock_threshold_ms_(clock_threshold_ms) {}
     // Re-reads the file when stat() shows it changed, unless another thread
     // is already reading it (then the current view is returned at once).
     View current();
@@ -54,6 +59,7 @@ private:
     void reload(const FileKey& key, int stat_errno);
 
     const std::string path_;
+    const double clock_threshold_ms_;
     std::mutex reload_mutex_;  // one reader of the file at a time
     std::mutex state_mutex_;   // guards what follows; held only to copy or swap
     bool checked_ = false;
