@@ -701,22 +701,31 @@ def free_port():
         return s.getsockname()[1]
 
 
-def write_synthetic_dump(path, n, seed=1, interval=5):
+def write_synthetic_dump(path, n, seed=1, interval=5, clock_ahead=None):
     """A dump of an n-beacon group in the daemon's layout: the local beacon
     with its own figures of the n-1 others, then every other beacon with
     what it reports of the n-1 it hears (no hop counts there).  Some cells
-    are lossy, late, stale, from the future or without SSM figures, so that
-    every state of a cell occurs."""
+    are lossy, late, stale or without SSM figures, so that every state of a
+    cell occurs.  Paths are symmetric: each pair has one true delay both
+    ways, and a beacon whose clock is ahead by D ms ({index: D} in
+    clock_ahead) measures D more, and is measured D less (a negative
+    result is written as its absolute value with future="true")."""
     import random
     rnd = random.Random(seed)
+    ahead = clock_ahead or {}
     addrs = ["10.%d.%d.%d/10000" % (77 + i // 62500, i // 250 % 250, i % 250 + 1) for i in range(n)]
+    true_delay = {}
 
-    def figures(tag, local):
+    def figures(tag, local, r, s):
         ttl = ' ttl="%d"' % rnd.choice([0, 1, 2, 20]) if local else ""
-        future = ' future="true"' if rnd.random() < 0.01 else ""
+        pair = (min(r, s), max(r, s), tag)
+        if pair not in true_delay:
+            true_delay[pair] = round(rnd.uniform(0.1, 300), 3)
+        delay = true_delay[pair] + ahead.get(r, 0.0) - ahead.get(s, 0.0)
+        future = ' future="true"' if delay < 0 else ""
         return ('\t\t\t\t<%s%s rptage="%d" loss="%.1f" delay="%.3f"%s jitter="%.3f" ooo="%.3f" dup="%.3f" />\n'
                 % (tag, ttl, rnd.choice([1, 2, 3, 4] * 10 + [200]), rnd.choice([0.0] * 8 + [2.5, 12.5]),
-                   rnd.uniform(0.1, 300), future, rnd.uniform(0, 40), rnd.choice([0.0] * 9 + [1.25]), 0.0))
+                   abs(delay), future, rnd.uniform(0, 40), rnd.choice([0.0] * 9 + [1.25]), 0.0))
 
     def sources(r, local):
         out = ["\t\t<sources>\n"]
@@ -728,8 +737,8 @@ def write_synthetic_dump(path, n, seed=1, interval=5):
                 head = '<source addr="%s"%s country="NO" age="100" lastupdate="1">' % (addrs[s], who)
             else:
                 head = '<source%s addr="%s" age="100">' % (who, addrs[s])
-            ssm = figures("ssm", local) if (r + s) % 3 else ""
-            out.append("\t\t\t%s\n%s%s\t\t\t</source>\n" % (head, figures("asm", local), ssm))
+            ssm = figures("ssm", local, r, s) if (r + s) % 3 else ""
+            out.append("\t\t\t%s\n%s%s\t\t\t</source>\n" % (head, figures("asm", local, r, s), ssm))
         out.append("\t\t</sources>\n")
         return "".join(out)
 

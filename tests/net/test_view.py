@@ -18,19 +18,25 @@ other two report, ASM everywhere, SSM between the two -S beacons), a copy of
 it is read three ways:
 
 - `quillon-view json` matches what the XML says, read here independently:
-  beacon order and identities, every figure of every cell, nothing invented;
+  beacon order and identities, every figure of every cell, nothing
+  invented; each pair's round trip and clock offset from its two delays;
 - `quillon-view table` lists every beacon;
 - `quillon-view serve` on loopback, loaded in headless Chromium (Debian's
   chromium, chromium-driver and python3-selenium): 3 x 3 cells, the figures
-  of one known cell in its details on hover, the hostile names shown as
-  text with nothing run (window.__pwned stays undefined), the javascript:
-  URL not a link, no Content-Security-Policy violation, the live page
-  refreshing from /matrix.json, ?metric= honoured.  A screenshot goes to
-  $TMPDIR/quillon-view-matrix.png.
+  of one known cell in its details on hover (with the pair's round trip),
+  the hostile names shown as text with nothing run (window.__pwned stays
+  undefined), the javascript: URL not a link, no Content-Security-Policy
+  violation, the live page refreshing from /matrix.json and, once the dump
+  is half-written, keeping the last matrix with a banner saying why;
+  ?metric= honoured.  A screenshot goes to $TMPDIR/quillon-view-matrix.png.
+
+A crafted five-beacon dump with one clock 50 ms ahead: that beacon, and
+only that one, is marked clock-suspect on the page, and the details of its
+cells give the clock offset (+50 ms as a sender, -50 ms as a receiver).
 
 Then a synthetic 150-beacon dump (22 350 entries) goes through
 `quillon-view html` and the browser: 22 500 cells, laid out and painted
-within one second of the page's script starting.
+within one second of the page's script starting; the search box.
 """
 
 import json
@@ -158,7 +164,26 @@ def check_json(view, snapshot, want):
         for field in ("ttl", "age_s", "loss_percent", "delay_ms", "jitter_ms", "ooo_percent", "dup_percent"):
             expect(seen[key][field] == w[field], "%s %s: %r, the dump says %r (%r)"
                    % (key, field, seen[key][field], w[field], w["texts"]))
-    say("  json: %d beacons, %d measurements as in the dump" % (len(addrs), len(seen)))
+    # Pairs: a < b, once per channel where both delays are there; the
+    # offset is b's clock minus a's.
+    pairs = {}
+    for q in got.get("pairs", []):
+        key = (q["a"], q["b"], q["channel"])
+        expect(q["a"] < q["b"] and key not in pairs, "pair %r" % q)
+        pairs[key] = q
+    want_pairs = set()
+    for (r, s, ch) in want["cells"]:
+        a, b = sorted((addrs.index(r), addrs.index(s)))
+        if (addrs[b], addrs[a], ch) in want["cells"] and (addrs[a], addrs[b], ch) in want["cells"]:
+            want_pairs.add((a, b, ch))
+    expect(set(pairs) == want_pairs, "pairs %r, want %r" % (sorted(pairs), sorted(want_pairs)))
+    for (a, b, ch), q in pairs.items():
+        there = want["cells"][addrs[b], addrs[a], ch]["delay_ms"]     # b measured a's probes
+        back = want["cells"][addrs[a], addrs[b], ch]["delay_ms"]
+        expect(abs(q["round_trip_ms"] - (there + back)) < 1e-6 and
+               abs(q["clock_offset_ms"] - (there - back) / 2) < 1e-6,
+               "pair %r: want round trip %.3f, offset %.4f" % (q, there + back, (there - back) / 2))
+    say("  json: %d beacons, %d measurements, %d pairs as in the dump" % (len(addrs), len(seen), len(pairs)))
     return got
 
 
@@ -214,7 +239,7 @@ def tip_rows(text):
     return rows
 
 
-def check_live_page(page, base, doc, want, shot):
+def check_live_page(page, base, snapshot, doc, want, shot):
     addrs = [b["address"] for b in doc["beacons"]]
     n = len(addrs)
     # Without refreshes while the cell's details are read.
@@ -238,6 +263,13 @@ def check_live_page(page, base, doc, want, shot):
             if text is not None:
                 expect(rows[label][col] == text, "details %s %s: %r, the dump says %r"
                        % (channel, label, rows[label][col], text))
+    # The pair's round trip: both one-way delays added, whatever the clocks.
+    for channel, col in (("asm", 0), ("ssm", 1)):
+        there = want["cells"][addrs[sender], addrs[0], channel]["delay_ms"]
+        back = want["cells"][addrs[0], addrs[sender], channel]["delay_ms"]
+        expect(rows.get("round trip ms", ("?", "?"))[col] == "%.3f" % (there + back),
+               "details %s round trip %r, the dump's delays add up to %.3f"
+               % (channel, rows.get("round trip ms"), there + back))
     tip = page.js("return document.getElementById('tip').textContent")
     expect(SCRIPT_NAME in tip and addrs[sender] in tip and addrs[0] in tip,
            "the details lack the names and addresses: %r" % tip)
@@ -270,6 +302,18 @@ def check_live_page(page, base, doc, want, shot):
     problems = page.console_problems()
     expect(not problems, "browser console: %r" % problems)
 
+    # A half-written dump: the page keeps the last good matrix and says why.
+    with open(snapshot) as f:
+        half = f.read()[:300]
+    with open(snapshot + ".tmp", "w") as f:
+        f.write(half)
+    os.rename(snapshot + ".tmp", snapshot)
+    told = lab.wait_for(lambda: "could not be read" in page.js(
+        "return document.getElementById('banners').textContent"), 6.0, interval=0.2)
+    expect(told, "no banner about the broken dump: %r"
+           % page.js("return document.getElementById('banners').textContent"))
+    expect(cells()[0] == n * n, "cells after the dump broke: %r" % cells())
+
     page.load(base + "/?metric=delay")
     expect(page.js("return document.getElementById('metric').value") == "delay", "?metric=delay not honoured")
     legend = page.js("return document.getElementById('legend').textContent")
@@ -286,9 +330,28 @@ def check_headers(base):
     expect('<script nonce="%s">' % nonce in body, "the page's script does not carry the header's nonce")
 
 
+def check_clock_page(page, view, tmp):
+    """A crafted dump in which beacon 3's clock is 50 ms ahead: the page
+    marks it (and only it) clock-suspect, and a cell's details give the
+    offset of the sender's clock to the receiver's."""
+    dump, html = os.path.join(tmp, "clock.xml"), os.path.join(tmp, "clock.html")
+    mu.write_synthetic_dump(dump, 5, seed=3, clock_ahead={3: 50.0})
+    subprocess.run([view, "html", dump, "-o", html], check=True, timeout=30)
+    page.load("file://" + html)
+    marked = page.js("return Array.from(document.querySelectorAll('#matrix .rh'))"
+                     ".filter(h => h.querySelector('.clock')).map(h => Number(h.dataset.beacon))")
+    expect(marked == [3], "clock-suspect marks on beacons %r, want [3]" % marked)
+    rows = tip_rows(page.hover(page.cell(0, 3)))
+    offset = rows.get("sender clock \u2212 receiver clock, ms", ("?", "?"))
+    expect(offset[0] == "+50.000", "beacon 0 <- 3: sender clock offset %r, want +50.000" % (offset,))
+    rows = tip_rows(page.hover(page.cell(3, 1)))
+    offset = rows.get("sender clock \u2212 receiver clock, ms", ("?", "?"))
+    expect(offset[0] == "-50.000", "beacon 3 <- 1: sender clock offset %r, want -50.000" % (offset,))
+
+
 def check_big_page(page, view, tmp, shot):
     dump, html = os.path.join(tmp, "big.xml"), os.path.join(tmp, "big.html")
-    mu.write_synthetic_dump(dump, BIG)
+    mu.write_synthetic_dump(dump, BIG, clock_ahead={7: 400.0})
     subprocess.run([view, "html", dump, "-o", html], check=True, timeout=60)
     times = []
     for _ in range(3):
@@ -297,6 +360,11 @@ def check_big_page(page, view, tmp, shot):
         expect(n == BIG * BIG, "%d cells, want %d" % (n, BIG * BIG))
         times.append((page.js("return window.quillonRenderMs"), page.js("return window.quillonPainted")))
     best = min(t[0] for t in times)
+    # The search box keeps the matching receivers: b7 and b70..b79.
+    page.d.find_element("id", "search").send_keys("b7")
+    shown = lambda: page.js("return document.querySelectorAll('#matrix .mrow[data-beacon]').length")  # noqa: E731
+    lab.wait_for(lambda: shown() == 11, 3.0)
+    expect(shown() == 11, "%d rows for 'b7', want 11" % shown())
     say("  %d beacons: page script to painted grid %s ms (since navigation start %s ms); page %.1f MB"
         % (BIG, ", ".join("%.0f" % t[0] for t in times), ", ".join("%.0f" % t[1] for t in times),
            os.path.getsize(html) / 1e6))
@@ -350,8 +418,10 @@ def main():
             driver = mu.headless_chromium(os.path.join(net.tmpdir, "chromium-profile"))
             page = Page(driver)
             checks.run("browser: the live page shows every cell, a cell's figures and hostile names as text",
-                       check_live_page, page, base, state["doc"], want,
+                       check_live_page, page, base, snapshot, state["doc"], want,
                        os.path.join(shots, "quillon-view-matrix.png"))
+            checks.run("browser: a beacon with a clock 50 ms ahead is marked, the offset in the details",
+                       check_clock_page, page, view, net.tmpdir)
             checks.run("browser: the %d-beacon page renders within a second" % BIG, check_big_page, page, view,
                        net.tmpdir, os.path.join(shots, "quillon-view-matrix-150.png"))
         finally:
