@@ -685,7 +685,10 @@ def headless_chromium(profile_dir, width=1400, height=1000):
     opts = Options()
     for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
               "--disable-background-networking", "--disable-component-update", "--disable-sync",
-              "--disable-default-apps", "--window-size=%d,%d" % (width, height),
+              "--disable-default-apps", "--disable-domain-reliability", "--disable-breakpad",
+              "--disable-client-side-phishing-detection", "--no-pings", "--dns-prefetch-disable",
+              "--disable-features=Translate,OptimizationHints,MediaRouter,AutofillServerCommunication",
+              "--disable-dev-shm-usage", "--window-size=%d,%d" % (width, height),
               "--user-data-dir=" + profile_dir):
         opts.add_argument(a)
     opts.binary_location = "/usr/bin/chromium"
