@@ -1,6 +1,7 @@
 #include "view/metrics.h"
 
 #include <charconv>
+#include <utility>
 #include <cmath>
 
 namespace view {
@@ -172,8 +173,14 @@ void render_metrics(const MetricsInput& input, std::string& out) {
             if (std::optional<double> value = figure.get(*e.m)) family.sample(e.labels, *value / figure.divisor);
     }
 
+    // Every exporter of a mesh names a pair the same way, whatever the order
+    // of its own dump: a is the beacon with the lower address text.
+    auto swapped = [&](const Pair& pair) {
+        return model.beacons[static_cast<size_t>(pair.a)].address > model.beacons[static_cast<size_t>(pair.b)].address;
+    };
     auto pair_labels = [&](const Pair& pair) {
         size_t a = static_cast<size_t>(pair.a), b = static_cast<size_t>(pair.b);
+        if (swapped(pair)) std::swap(a, b);
         return "a=\"" + names[a] + "\",b=\"" + names[b] + "\",a_address=\"" + addresses[a] + "\",b_address=\"" +
                addresses[b] + "\",channel=\"" + channel_name(pair.channel) + "\"";
     };
@@ -188,8 +195,8 @@ void render_metrics(const MetricsInput& input, std::string& out) {
     {
         Family family(out, "quillon_pair_clock_offset_seconds", "gauge",
                       "Half the difference of the one-way delays: b's clock ahead of a's when positive, exact on a "
-                      "symmetric path.");
-        for (const Pair* pair : pairs) family.sample(pair_labels(*pair), pair->clock_offset_ms / 1000);
+                      "symmetric path; a is the beacon with the lower address.");
+        for (const Pair* pair : pairs) family.sample(pair_labels(*pair), (swapped(*pair) ? -1 : 1) * pair->clock_offset_ms / 1000);
     }
     {
         Family family(out, "quillon_beacon_clock_suspect", "gauge",

@@ -161,6 +161,17 @@ TEST(Metrics, ScopeUnitsAndStaleness) {
     ASSERT_EQ(offsets.size(), 3u);
     EXPECT_EQ(offsets[0], "quillon_pair_clock_offset_seconds{a=\"b0\",b=\"b1\",a_address=\"10.77.0.1/10000\","
                           "b_address=\"10.77.0.2/10000\",channel=\"asm\"} 0.004");
+
+    // Another exporter's dump lists the beacons in another order; the pair
+    // keeps its name and its sign.
+    std::swap(mesh.beacons[0], mesh.beacons[1]);
+    for (Measurement& m : mesh.measurements) {
+        m.receiver = m.receiver < 2 ? 1 - m.receiver : m.receiver;
+        m.sender = m.sender < 2 ? 1 - m.sender : m.sender;
+    }
+    mesh_pairs = find_pairs(mesh);
+    EXPECT_EQ(series_of(render_metrics(input_for(mesh, mesh_pairs, none, true)), "quillon_pair_clock_offset_seconds")[0],
+              offsets[0]);
 }
 
 TEST(Metrics, NetworkTextsCannotBreakALineOrForgeASeries) {
