@@ -172,7 +172,14 @@ int run_table(const Options& options) {
     table.thresholds = options.serve.thresholds;
     const char* no_color = std::getenv("NO_COLOR");
     table.colour = isatty(STDOUT_FILENO) && (no_color == nullptr || *no_color == '\0');
-    return write_stdout(render_table(model, table)) ? 0 : 1;
+    std::string text;
+    try {
+        text = render_table(model, table);
+    } catch (const std::length_error& e) {
+        error_line(options.dump + ": " + e.what());
+        return 1;
+    }
+    return write_stdout(text) ? 0 : 1;
 }
 
 int run_json(const Options& options) {

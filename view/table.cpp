@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <stdexcept>
 #include <vector>
 
 namespace view {
@@ -83,6 +84,9 @@ std::string pad_left(const std::string& text, size_t width) {
 
 std::string render_table(const Model& model, const TableOptions& options) {
     const size_t n = model.beacons.size();
+    if (n > MAX_TABLE_BEACONS)
+        throw std::length_error(std::to_string(n) + " beacons, too many for a table (at most " +
+                                std::to_string(MAX_TABLE_BEACONS) + "); json and html show them all");
     std::vector<Cell> cells(n * n);
     bool any_stale = false;
     for (size_t i = 0; i < n; ++i) cells[i * n + i].text = " ";

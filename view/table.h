@@ -15,6 +15,11 @@ struct TableOptions {
     bool colour = false;
 };
 
+// No terminal shows more columns; the cells of a larger group (a
+// dump grown by hostile reports) are not even laid out.
+constexpr size_t MAX_TABLE_BEACONS = 1000;
+
+// Throws std::length_error beyond MAX_TABLE_BEACONS.
 std::string render_table(const Model& model, const TableOptions& options);
 
 // Text from the network made safe for a terminal: printable ASCII as it is,

@@ -63,6 +63,9 @@ TEST(Table, RowsReceiveColumnsSendWithLegendAndNoRawBytes) {
     EXPECT_NE(table.find("\033[33m2.5\033[0m"), std::string::npos);    // degraded: 1 <= 2.5 < 5
     EXPECT_NE(table.find("\033[1;31m10.0\033[0m"), std::string::npos);  // bad
     EXPECT_NE(table.find("\033[2m0.0\033[0m"), std::string::npos);      // stale
+
+    model.beacons.resize(MAX_TABLE_BEACONS + 1);
+    EXPECT_THROW(render_table(model, options), std::length_error);
 }
 
 TEST(Thresholds, DefaultsSettingAndAbsoluteDelay) {
