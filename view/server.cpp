@@ -6,9 +6,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <vector>
-#include <ctime>
 
 #include <microhttpd.h>
 
@@ -30,8 +30,6 @@ Response text_response(unsigned status, const std::string& line) {
     r.body = line + "\n";
     return r;
 }
-
-}  // namespace
 
 // Large bodies (a --all scrape of 150 beacons is some 60 MB) are rendered
 // into buffers that are kept for the next request: their memory is already
@@ -59,8 +57,8 @@ private:
     std::vector<std::string> free_;
 };
 
-namespace {
 BufferPool buffers;
+
 }  // namespace
 
 Status Site::status_of(const View& view) const {
