@@ -18,7 +18,8 @@ with a temporary configuration and data directory and a scrape interval of
 - every pair's loss equals the figure in the receiver's dump, and alpha's
   loss of beta is 0.25;
 - every pair of beacons has a round trip (both exporters of the pair give
-  it) and, the lab's hosts sharing one clock, a clock offset near 0.
+  it) and, the lab's hosts sharing one clock, a clock offset below the
+  clock-suspect threshold (10 ms) and no clock-suspect beacon.
 
 Then a pair with a shifted clock: the impairment helper sends 80 probes
 from a fixed port on h3 with time stamps 300 ms ahead, which alpha's daemon
@@ -172,8 +173,10 @@ def check_pairs(prom):
     expect(len(trips) == 6, "each pair from both of its exporters: %d series" % len(trips))
     for m, v in trips:
         expect(0 < v < 0.05, "round trip %s-%s: %s s" % (m["a"], m["b"], v))
+    # One clock: an offset is only the difference of the two paths' delays,
+    # a few ms at most on a busy machine; below the clock-suspect threshold.
     for m, v in prom.query("quillon_pair_clock_offset_seconds"):
-        expect(abs(v) < 0.002, "one clock, yet offset %s-%s: %s s" % (m["a"], m["b"], v))
+        expect(abs(v) < 0.010, "one clock, yet offset %s-%s: %s s" % (m["a"], m["b"], v))
     suspects = prom.query("quillon_beacon_clock_suspect == 1")
     expect(not suspects, "clock suspects on one clock: %s" % suspects)
 
