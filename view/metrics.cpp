@@ -2,40 +2,12 @@
 
 #include <charconv>
 #include <utility>
-#include <cmath>
+
+#include "view/utf8.h"
 
 namespace view {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at text[i], 0 when there is none.
-size_t utf8_length(const std::string& text, size_t i) {
-    unsigned char c = static_cast<unsigned char>(text[i]);
-    size_t need;
-    unsigned long low;
-    if (c < 0x80) return 1;
-    if (c >= 0xC2 && c <= 0xDF) {
-        need = 2;
-        low = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        need = 3;
-        low = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        need = 4;
-        low = 0x10000;
-    } else {
-        return 0;
-    }
-    if (i + need > text.size()) return 0;
-    unsigned long code = c & (0x7F >> need);
-    for (size_t k = 1; k < need; ++k) {
-        unsigned char next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) return 0;
-        code = code << 6 | (next & 0x3F);
-    }
-    if (code < low || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return 0;
-    return need;
-}
 
 void append_value(std::string& out, double value) {
     char text[32];
@@ -92,7 +64,8 @@ std::string label_value(const std::string& text) {
         } else if (c == '\n') {
             out += "\\n";
         } else {
-            size_t length = utf8_length(text, i);
+            unsigned long code;
+            size_t length = utf8_sequence(text, i, &code);
             if (length == 0) {
                 out += "\xEF\xBF\xBD";  // U+FFFD
                 ++i;

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "view/utf8.h"
+
 namespace view {
 
 std::string terminal_text(const std::string& text) {
@@ -21,20 +23,10 @@ std::string terminal_text(const std::string& text) {
         // The reader turns the dump's &#N; into UTF-8; turn it back.  A byte
         // that starts no valid sequence is shown by its own value.
         unsigned long code = c;
-        size_t length = 1;
-        if (c >= 0xC2 && c <= 0xF4) {
-            size_t need = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
-            unsigned long value = c & (0xFF >> (need + 1));
-            size_t k = 1;
-            for (; k < need && i + k < text.size(); ++k) {
-                unsigned char next = static_cast<unsigned char>(text[i + k]);
-                if ((next & 0xC0) != 0x80) break;
-                value = value << 6 | (next & 0x3F);
-            }
-            if (k == need) {
-                code = value;
-                length = need;
-            }
+        size_t length = utf8_sequence(text, i, &code);
+        if (length == 0) {
+            code = c;
+            length = 1;
         }
         out += "&#" + std::to_string(code) + ";";
         i += length;
