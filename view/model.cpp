@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstring>
+#include <iterator>
 #include <unordered_map>
 
 #include <pugixml.hpp>
@@ -71,13 +72,13 @@ private:
     Model model_;
     std::unordered_map<std::string, int> index_;
 
+    // Room for an ASM and an SSM line per source.
     static size_t count_sources(pugi::xml_node group) {
         size_t n = 0;
-        for (pugi::xml_node element : group.children("beacon"))
-            for (pugi::xml_node source : element.child("sources").children("source")) {
-                (void)source;
-                n += 2;
-            }
+        for (pugi::xml_node element : group.children("beacon")) {
+            auto sources = element.child("sources").children("source");
+            n += 2 * static_cast<size_t>(std::distance(sources.begin(), sources.end()));
+        }
         return n;
     }
 
