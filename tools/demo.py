@@ -4,11 +4,13 @@
 As root: one segment of three network namespaces (tests/net/lab.py), one
 beacon in each -- alpha (any-source multicast only), bravo (also its SSM
 channel, -S) and charlie (sends on SSM without joining, -O) -- each writing
-its XML dump into the output directory every 5 seconds.  While the first
-measurement windows fill (40 probes, about half a minute) it shows which
-beacon hears which; then it prints the reception matrix read from the dump
-files and refreshes it every 10 seconds until Ctrl-C, or until --seconds
-have passed.  The namespaces go away on exit; the dumps and logs stay.
+its XML dump into the output directory every 5 seconds.  quillon-view
+serves alpha's dump as a live web page on 127.0.0.1 (port 9798 unless that
+is taken).  While the first measurement windows fill (40 probes, about half
+a minute) it shows which beacon hears which; then it prints the reception
+matrix read from the dump files and refreshes it every 10 seconds until
+Ctrl-C, or until --seconds have passed.  The namespaces and the web server
+go away on exit; the dumps and logs stay.
 
 Without root it cannot create namespaces; it then starts one beacon on
 loopback inside a private network namespace of the user's own (unshare), so
@@ -17,12 +19,15 @@ dump, which lists no other beacon.
 """
 
 import argparse
+import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
+import urllib.request
 import xml.etree.ElementTree as ET
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -32,6 +37,7 @@ GROUP = "239.77.0.1"
 DUMP_INTERVAL = 5
 PROGRESS_EVERY = 3.0
 REFRESH_EVERY = 10.0
+VIEW_PORT = 9798
 
 # name, extra options, country, what it does
 BEACONS = [
@@ -129,11 +135,71 @@ def expected_cells(names):
 
 
 # ---------------------------------------------------------------------------
+# The web page: quillon-view serve on one dump, on loopback only
+
+class WebPage:
+    def __init__(self, view, dump, log):
+        self.proc, self.url, self.why = None, None, None
+        if not view or not os.access(view, os.X_OK):
+            self.why = "quillon-view is not built (%s)" % view
+            return
+        port = VIEW_PORT if _port_free(VIEW_PORT) else _port_free(0)
+        with open(log, "wb") as out:
+            self.proc = subprocess.Popen([view, "serve", dump, "--listen", "127.0.0.1:%d" % port,
+                                          "--dump-interval", str(DUMP_INTERVAL)],
+                                         stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+                                         start_new_session=True)
+        deadline = time.monotonic() + 5.0
+        while time.monotonic() < deadline and self.proc.poll() is None:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=0.5).close()
+                self.url = "http://127.0.0.1:%d/" % port
+                return
+            except OSError:
+                time.sleep(0.1)
+        self.why = "quillon-view serve did not start (see %s)" % _show(log)
+        self.stop()
+
+    def shows(self):
+        """(beacons, measurements) that the page's data holds now, or None."""
+        try:
+            with urllib.request.urlopen(self.url + "matrix.json", timeout=2) as r:
+                d = json.load(r)
+            return len(d["beacons"]), len(d["measurements"])
+        except (OSError, ValueError, KeyError, TypeError):
+            return None
+
+    def stop(self):
+        if self.proc is None or self.proc.poll() is not None:
+            return
+        self.proc.terminate()
+        try:
+            self.proc.wait(3)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def _port_free(port):
+    """port when nothing listens on it on 127.0.0.1 (with 0: some free
+    port), else None."""
+    with socket.socket() as s:
+        # As the server will bind: connections of an earlier run that are
+        # still closing do not make the port busy.
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        try:
+            s.bind(("127.0.0.1", port))
+        except OSError:
+            return None
+        return s.getsockname()[1]
+
+
+# ---------------------------------------------------------------------------
 # As root: the three-beacon network
 
 def run_network(opts):
     import lab
-    from lab import Lab, wait_for
+    from lab import Lab
     out = opts.output
     names = [b[0] for b in BEACONS]
     for n in names:
@@ -149,112 +215,147 @@ def run_network(opts):
         return run_alone(opts, NO_NAMESPACES)
     say("Starting a virtual network: one switch and three hosts, each in its own network namespace.")
     t_lab = time.monotonic()
-    with Lab(hosts=len(BEACONS)) as net:
-        procs, addrs, logs, dumps = {}, {}, {}, {}
-        for host, (name, extra, country, what) in zip(net.hosts, BEACONS):
-            addrs[name] = host.addr4
-            logs[name] = os.path.join(out, name + ".log")
-            dumps[name] = os.path.join(out, name + ".xml")
-            argv = [opts.binary, "-n", name, "-a", "noc@%s.example.net" % name, "-b", GROUP,
-                    "-C", country, "-W", "https://%s.example.net/" % name,
-                    "-d", dumps[name], "-I", str(DUMP_INTERVAL), "-v"] + extra
-            procs[name] = host.run(["sh", "-c", 'log=$1; shift; exec "$@" >"$log" 2>&1', "sh",
-                                    logs[name]] + argv, label=name)
-        for name in names:
-            started = wait_for(lambda: "Local name is" in _read(logs[name])
-                               or procs[name].poll() is not None, 10.0)
-            if not started or procs[name].poll() is not None:
-                say("demo: beacon %s did not start; its log (%s):" % (name, logs[name]))
-                say(_read(logs[name])[-2000:])
-                return 1
-        t0 = time.monotonic()
-        say("Network up in %.1f s.  Beacon group %s, dumps every %d s in %s/"
-            % (t0 - t_lab, GROUP, DUMP_INTERVAL, _show(out)))
-        say()
-        for name, extra, country, what in BEACONS:
-            say("  %-8s %-10s country %s  %s" % (name, addrs[name], country, what))
-            say("           " + _startup_line(logs[name]))
-        say()
-        say("Each beacon sends bursts of 10 probes with random pauses (about 5 s) between them;")
-        say("a measurement needs a window of 40 probes, so the first figures take about half a minute.")
-        say("Meanwhile, who hears whom (* : figures ready for that pair):")
-        say()
-
-        expected = expected_cells(names)
-        end = t0 + opts.seconds if opts.seconds else None
-
-        def elapsed():
-            return time.monotonic() - t0
-
-        def alive():
-            for name in names:
-                if procs[name].poll() is not None:
-                    say("demo: beacon %s ended (status %s); its log (%s):"
-                        % (name, procs[name].poll(), logs[name]))
-                    say(_read(logs[name])[-2000:])
-                    return False
-            return True
-
-        def current():
-            return {n: read_dump(dumps[n]) for n in names}
-
-        # Phase 1: who hears whom, until every measurable pair has figures.
-        next_progress = 0.0
-        while True:
-            if not alive():
-                return 1
-            now = elapsed()
-            state = current()
-            done = measured_cells(names, addrs, state) >= expected
-            if done or (end and time.monotonic() >= end) or now > opts.fill_limit:
-                break
-            if now >= next_progress:
-                parts = []
-                for r in names:
-                    d = state[r]
-                    if d is None:
-                        parts.append("%s: no dump yet" % r)
-                        continue
-                    heard = [n + ("*" if d["figures"].get(addrs[n]) else "")
-                             for n in names if addrs[n] in d["heard"]]
-                    parts.append("%s hears %s" % (r, ", ".join(heard) if heard else "nobody yet"))
-                have = len(measured_cells(names, addrs, state) & expected)
-                say("[%3.0f s] %s   (%d of %d measured)" % (now, " | ".join(parts), have, len(expected)))
-                next_progress = now + PROGRESS_EVERY
-            time.sleep(0.5)
-
-        # Phase 2: the matrix, refreshed until the end.
-        while True:
-            state = current()
-            got = measured_cells(names, addrs, state)
-            say()
-            say("Reception matrix after %.0f s (%s) -- rows: receiver, columns: sender"
-                % (elapsed(), time.strftime("%H:%M:%S")))
-            say("each cell: loss %% / one-way delay ms / jitter ms, from %s/<receiver>.xml; "
-                "'-': not measured" % _show(out))
-            say()
-            for line in matrix(names, addrs, state, expected):
-                say("  " + line)
-            missing = expected - got
-            if missing:
-                say()
-                say("  still filling: " + ", ".join("%s<-%s %s" % (r, s, ch.upper())
-                                                    for r, s, ch in sorted(missing)))
-            if (opts.exit_when_complete and not missing) or (end and time.monotonic() >= end):
-                break
-            wake = time.monotonic() + REFRESH_EVERY
-            if end:
-                wake = min(wake, end)
-            while time.monotonic() < wake:
-                if not alive():
-                    return 1
-                time.sleep(0.5)
-        say()
-        say("Stopping the beacons (each sends a farewell report) and removing the namespaces.")
+    page = None
+    try:
+        with Lab(hosts=len(BEACONS)) as net:
+            page = WebPage(opts.view, os.path.join(out, "alpha.xml"), os.path.join(out, "view.log"))
+            status = _run_beacons(opts, net, names, page, t_lab)
+            if status:
+                return status
+    finally:
+        if page:
+            page.stop()
     _give_back(out)
     say("The dump files stay in %s/: %s" % (_show(out),
                                            ", ".join(n + ".xml" for n in names)))
     say("(the beacons' logs are next to them: %s)" % ", ".join(n + ".log" for n in names))
+    return 0
+
+
+def _run_beacons(opts, net, names, page, t_lab):
+    from lab import wait_for
+    out = opts.output
+    procs, addrs, logs, dumps = {}, {}, {}, {}
+    for host, (name, extra, country, what) in zip(net.hosts, BEACONS):
+        addrs[name] = host.addr4
+        logs[name] = os.path.join(out, name + ".log")
+        dumps[name] = os.path.join(out, name + ".xml")
+        argv = [opts.binary, "-n", name, "-a", "noc@%s.example.net" % name, "-b", GROUP,
+                "-C", country, "-W", "https://%s.example.net/" % name,
+                "-d", dumps[name], "-I", str(DUMP_INTERVAL), "-v"] + extra
+        procs[name] = host.run(["sh", "-c", 'log=$1; shift; exec "$@" >"$log" 2>&1', "sh",
+                                logs[name]] + argv, label=name)
+    for name in names:
+        started = wait_for(lambda: "Local name is" in _read(logs[name])
+                           or procs[name].poll() is not None, 10.0)
+        if not started or procs[name].poll() is not None:
+            say("demo: beacon %s did not start; its log (%s):" % (name, logs[name]))
+            say(_read(logs[name])[-2000:])
+            return 1
+    t0 = time.monotonic()
+    say("Network up in %.1f s.  Beacon group %s, dumps every %d s in %s/"
+        % (t0 - t_lab, GROUP, DUMP_INTERVAL, _show(out)))
+    say()
+    for name, extra, country, what in BEACONS:
+        say("  %-8s %-10s country %s  %s" % (name, addrs[name], country, what))
+        say("           " + _startup_line(logs[name]))
+    say()
+    if page.url:
+        port = page.url.rstrip("/").rsplit(":", 1)[1]
+        say("Web page: open %s in a browser (quillon-view serve on alpha's dump)." % page.url)
+        say("It listens on this machine's loopback only; from another machine use")
+        say("ssh -L %s:127.0.0.1:%s THIS-HOST and open the same URL there." % (port, port))
+    else:
+        say("No web page: %s." % page.why)
+    if opts.seconds:
+        say("The demo stops by itself after %.0f s; Ctrl-C stops it sooner." % opts.seconds)
+    else:
+        say("The demo runs until you press Ctrl-C (or start it with --seconds N to stop after N s).")
+    say()
+    say("Each beacon sends bursts of 10 probes with random pauses (about 5 s) between them;")
+    say("a measurement needs a window of 40 probes, so the first figures take about half a minute.")
+    say("Meanwhile, who hears whom (* : figures ready for that pair):")
+    say()
+
+    expected = expected_cells(names)
+    end = t0 + opts.seconds if opts.seconds else None
+
+    def elapsed():
+        return time.monotonic() - t0
+
+    def alive():
+        for name in names:
+            if procs[name].poll() is not None:
+                say("demo: beacon %s ended (status %s); its log (%s):"
+                    % (name, procs[name].poll(), logs[name]))
+                say(_read(logs[name])[-2000:])
+                return False
+        return True
+
+    def current():
+        return {n: read_dump(dumps[n]) for n in names}
+
+    # Phase 1: who hears whom, until every measurable pair has figures.
+    next_progress = 0.0
+    while True:
+        if not alive():
+            return 1
+        now = elapsed()
+        state = current()
+        done = measured_cells(names, addrs, state) >= expected
+        if done or (end and time.monotonic() >= end) or now > opts.fill_limit:
+            break
+        if now >= next_progress:
+            parts = []
+            for r in names:
+                d = state[r]
+                if d is None:
+                    parts.append("%s: no dump yet" % r)
+                    continue
+                heard = [n + ("*" if d["figures"].get(addrs[n]) else "")
+                         for n in names if addrs[n] in d["heard"]]
+                parts.append("%s hears %s" % (r, ", ".join(heard) if heard else "nobody yet"))
+            have = len(measured_cells(names, addrs, state) & expected)
+            say("[%3.0f s] %s   (%d of %d measured)" % (now, " | ".join(parts), have, len(expected)))
+            next_progress = now + PROGRESS_EVERY
+        time.sleep(0.5)
+
+    # Phase 2: the matrix, refreshed until the end.
+    told = False
+    while True:
+        state = current()
+        got = measured_cells(names, addrs, state)
+        say()
+        say("Reception matrix after %.0f s (%s) -- rows: receiver, columns: sender"
+            % (elapsed(), time.strftime("%H:%M:%S")))
+        say("each cell: loss %% / one-way delay ms / jitter ms, from %s/<receiver>.xml; "
+            "'-': not measured" % _show(out))
+        say()
+        for line in matrix(names, addrs, state, expected):
+            say("  " + line)
+        missing = expected - got
+        if missing:
+            say()
+            say("  still filling: " + ", ".join("%s<-%s %s" % (r, s, ch.upper())
+                                                for r, s, ch in sorted(missing)))
+        elif page.url and not told:
+            shown = page.shows()
+            if shown:
+                say()
+                say("  The web page %s shows alpha's dump: %d beacons, %d measurements."
+                    % (page.url, shown[0], shown[1]))
+                told = True
+        if (opts.exit_when_complete and not missing) or (end and time.monotonic() >= end):
+            break
+        wake = time.monotonic() + REFRESH_EVERY
+        if end:
+            wake = min(wake, end)
+        while time.monotonic() < wake:
+            if not alive():
+                return 1
+            time.sleep(0.5)
+    say()
+    say("Stopping the beacons (each sends a farewell report), the web server, and removing the namespaces.")
     return 0
 
 
@@ -299,9 +400,10 @@ def _give_back(out):
 NEEDS_ROOT = """\
 This demo needs root.  Its three beacons each run in their own network
 namespace, joined by a virtual switch, and only root can create those
-(ip netns).  Run it as:
+(ip netns).  Run it as root:
 
-    sudo bash tools/demo
+    bash tools/demo            (as root)
+    sudo bash tools/demo       (as a user allowed to use sudo)
 """
 
 
@@ -367,7 +469,7 @@ def run_alone(opts, why=NEEDS_ROOT):
                 os.killpg(proc.pid, signal.SIGKILL)
                 proc.wait()
     say()
-    say("Beacon stopped.  For the reception matrix of three beacons: sudo bash tools/demo")
+    say("Beacon stopped.  For the reception matrix of three beacons, run as root: bash tools/demo")
     return 0
 
 
@@ -382,12 +484,15 @@ def main(argv=None):
                     help="directory for the dump files and logs (default: demo-output/)")
     ap.add_argument("--binary", default=os.path.join(REPO, "build", "quillon"),
                     help="the quillon program (default: build/quillon)")
+    ap.add_argument("--view", default=None,
+                    help="the quillon-view program (default: the one beside --binary)")
     ap.add_argument("--exit-when-complete", action="store_true",
                     help="stop as soon as every pair that can be measured has figures "
                          "(for automated checks; --seconds stays the limit)")
     ap.add_argument("--fill-limit", type=float, default=120.0, help=argparse.SUPPRESS)
     opts = ap.parse_args(argv)
     opts.binary = os.path.abspath(opts.binary)
+    opts.view = os.path.abspath(opts.view or os.path.join(os.path.dirname(opts.binary), "quillon-view"))
     opts.output = os.path.abspath(opts.output)
     if not os.access(opts.binary, os.X_OK):
         say("demo: %s is not there; run bash tools/demo to build it." % opts.binary)

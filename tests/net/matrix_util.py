@@ -652,3 +652,115 @@ def _check_reported_row(where, row, reporter, listed, complete, row_names, max_d
         p.append("%s: age=%r" % (w, row.attrs.get("age")))
     p += _check_figures(w, row, reporter, listed, complete, measured=False, max_delay_ms=max_delay_ms)
     return p
+
+
+# ---------------------------------------------------------------------------
+# Looking at the matrix: quillon-view and a headless browser
+
+def view_binary(binary):
+    """quillon-view, built beside the daemon."""
+    path = os.path.join(os.path.dirname(os.path.abspath(binary)), "quillon-view")
+    if not os.access(path, os.X_OK):
+        raise Failure("no quillon-view beside %s" % binary)
+    return path
+
+
+def use_debian_selenium():
+    """Debian's python3-selenium lives in the system interpreter's
+    packages: when this interpreter cannot import it, the script is run
+    again with /usr/bin/python3."""
+    try:
+        import selenium  # noqa: F401
+        return
+    except ImportError:
+        pass
+    system = "/usr/bin/python3"
+    if os.path.realpath(sys.executable) != os.path.realpath(system) and os.access(system, os.X_OK):
+        os.execv(system, [system] + sys.argv)
+    raise Failure("python3-selenium is not installed (tools/install-deps installs it)")
+
+
+def headless_chromium(profile_dir, width=1400, height=1000):
+    """A Selenium driver of Debian's chromium with a fresh profile, no
+    network of its own (no update checks, no sync, no QUIC) and the
+    browser's console log kept."""
+    from selenium import webdriver
+    from selenium.webdriver.chrome.options import Options
+    from selenium.webdriver.chrome.service import Service
+    opts = Options()
+    for a in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+              "--disable-background-networking", "--disable-component-update", "--disable-sync",
+              "--disable-default-apps", "--disable-domain-reliability", "--disable-breakpad",
+              "--disable-client-side-phishing-detection", "--no-pings", "--dns-prefetch-disable",
+              "--disable-features=Translate,OptimizationHints,MediaRouter,AutofillServerCommunication",
+              "--disable-dev-shm-usage", "--window-size=%d,%d" % (width, height),
+              "--user-data-dir=" + profile_dir):
+        opts.add_argument(a)
+    opts.binary_location = "/usr/bin/chromium"
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on right now."""
+    import socket
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def write_synthetic_dump(path, n, seed=1, interval=5, clock_ahead=None):
+    """A dump of an n-beacon group in the daemon's layout: the local beacon
+    with its own figures of the n-1 others, then every other beacon with
+    what it reports of the n-1 it hears (no hop counts there).  Some cells
+    are lossy, late, stale or without SSM figures, so that every state of a
+    cell occurs.  Paths are symmetric: each pair has one true delay both
+    ways, and a beacon whose clock is ahead by D ms ({index: D} in
+    clock_ahead) measures D more, and is measured D less (a negative
+    result is written as its absolute value with future="true")."""
+    import random
+    rnd = random.Random(seed)
+    ahead = clock_ahead or {}
+    addrs = ["10.%d.%d.%d/10000" % (77 + i // 62500, i // 250 % 250, i % 250 + 1) for i in range(n)]
+    true_delay = {}
+
+    def figures(tag, local, r, s):
+        ttl = ' ttl="%d"' % rnd.choice([0, 1, 2, 20]) if local else ""
+        pair = (min(r, s), max(r, s), tag)
+        if pair not in true_delay:
+            true_delay[pair] = round(rnd.uniform(0.1, 300), 3)
+        delay = true_delay[pair] + ahead.get(r, 0.0) - ahead.get(s, 0.0)
+        future = ' future="true"' if delay < 0 else ""
+        return ('\t\t\t\t<%s%s rptage="%d" loss="%.1f" delay="%.3f"%s jitter="%.3f" ooo="%.3f" dup="%.3f" />\n'
+                % (tag, ttl, rnd.choice([1, 2, 3, 4] * 10 + [200]), rnd.choice([0.0] * 8 + [2.5, 12.5]),
+                   abs(delay), future, rnd.uniform(0, 40), rnd.choice([0.0] * 9 + [1.25]), 0.0))
+
+    def sources(r, local):
+        out = ["\t\t<sources>\n"]
+        for s in range(n):
+            if s == r:
+                continue
+            who = ' name="b%d" contact="noc@b%d.example.net"' % (s, s)
+            if local:
+                head = '<source addr="%s"%s country="NO" age="100" lastupdate="1">' % (addrs[s], who)
+            else:
+                head = '<source%s addr="%s" age="100">' % (who, addrs[s])
+            ssm = figures("ssm", local, r, s) if (r + s) % 3 else ""
+            out.append("\t\t\t%s\n%s%s\t\t\t</source>\n" % (head, figures("asm", local, r, s), ssm))
+        out.append("\t\t</sources>\n")
+        return "".join(out)
+
+    parts = ['<beacons rxrate="120.00" txrate="1.20" versioninfo="quillon">\n',
+             '<group addr="239.77.0.1/10000" ssmgroup="232.2.3.2/10000" int="%.2f">\n' % interval,
+             '\t<beacon name="b0" addr="%s" contact="noc@b0.example.net" country="NO" age="100" lastupdate="0" '
+             'rxlocal="true">\n\t\t<website type="generic" url="https://b0.example.net/" />\n%s\t</beacon>\n\n'
+             % (addrs[0], sources(0, True))]
+    for i in range(1, n):
+        parts.append('\t<beacon name="b%d" contact="noc@b%d.example.net" addr="%s" age="100" rxlocal="true" '
+                     'lastupdate="1">\n\t\t<flag name="SSM" value="true" />\n%s\t</beacon>\n'
+                     % (i, i, addrs[i], sources(i, False)))
+    parts.append("</group>\n</beacons>\n")
+    tmp = path + ".tmp"
+    with open(tmp, "w") as f:
+        f.write("".join(parts))
+    os.rename(tmp, path)

@@ -6,8 +6,10 @@
 Time budget: at most 70 s wall time (typically 20-40 s: the demo stops as
 soon as every pair that can be measured has figures, at the latest after
 60 s).  Checks that it printed the reception matrix with figures for every
-measurable pair and "-" elsewhere, left well-formed dumps of the three
-beacons with what each of them is, and removed its namespaces and beacons.
+measurable pair and "-" elsewhere, the URL of its web page, which served
+the same matrix, and how to stop it; left well-formed dumps of the three
+beacons with what each of them is; removed its namespaces, and stopped its
+beacons and web server.
 """
 
 import os
@@ -180,6 +182,7 @@ def main():
                         fail("no log %s%s" % (n, suffix))
 
         def cleaned_up():
+            # The web server's command line names the dump in `out` too.
             left = [ns for ns in lab.list_lab_namespaces("%s%d-" % (lab.PREFIX, proc.pid))]
             if left:
                 fail("namespaces left behind: %r" % left)
@@ -189,7 +192,21 @@ def main():
 
         runner.run("demo exits with status 0", status)
         runner.run("demo shows the beacons starting and the windows filling", startup)
+        def web_page():
+            m = re.search(r"Web page: open (http://127\.0\.0\.1:(\d+)/) in a browser", text)
+            if not m:
+                fail("no URL of the web page in the output")
+            shown = re.search(r"The web page %s shows alpha's dump: (\d+) beacons, (\d+) measurements\."
+                              % re.escape(m.group(1)), text)
+            # alpha's own two figures at least, and what the others have
+            # reported so far (all of MEASURED once every report is in).
+            if not shown or shown.group(1) != "3" or not 2 <= int(shown.group(2)) <= len(MEASURED):
+                fail("the web page did not show alpha's dump: %r" % (shown and shown.group(0)))
+            if "stops by itself after %d s; Ctrl-C stops it sooner" % LIMIT not in text:
+                fail("the demo does not say how it stops")
+
         runner.run("demo prints a matrix with figures for every measurable pair", matrix)
+        runner.run("demo serves the matrix as a web page and says how to stop", web_page)
         runner.run("demo leaves well-formed dumps of the three beacons", dumps)
         runner.run("demo removes its namespaces and stops its beacons", cleaned_up)
     finally:
