@@ -181,10 +181,9 @@ void render_metrics(const MetricsInput& input, std::string& out) {
     }
     {
         Family family(out, "quillon_beacon_info", "gauge", "Identity of a beacon in the dump.");
-        // By default each exporter describes its own beacon: a mesh of
-        // exporters then holds every identity once.
+        // Every beacon of the dump in both scopes: a dashboard or an alert
+        // can name the beacons of a row from any one exporter.
         for (size_t i = 0; i < n; ++i) {
-            if (!input.all && static_cast<int>(i) != model.local) continue;
             const Beacon& beacon = model.beacons[i];
             family.sample(label("name", names[i]) + "," + label("address", addresses[i]) + "," +
                               label("contact", label_value(beacon.contact.value_or(""))) + "," +

@@ -312,8 +312,13 @@ def main():
         log = os.path.join(net.tmpdir, "launched.log")
         script = os.path.join(net.tmpdir, "after-dump.sh")
         with open(script, "w") as f:
-            # Also the signals the program starts with blocked: none.
-            f.write('#!/bin/sh\necho "$1" >> "%s"\ngrep "^SigBlk:" /proc/$$/status >> "%s.signals"\n' % (log, log))
+            # Also the signals the program starts with blocked: none.  Read
+            # with builtins only: a shell blocks every signal around its own
+            # forks, so a grep of the shell's status could see that mask.
+            f.write('#!/bin/sh\necho "$1" >> "%s"\n'
+                    'while read -r key value; do\n'
+                    '  [ "$key" = "SigBlk:" ] && printf "SigBlk:\\t%%s\\n" "$value" >> "%s.signals"\n'
+                    'done < /proc/self/status\n' % (log, log))
         os.chmod(script, 0o755)
         P = Beacon("p", h1, os.path.join(net.tmpdir, "p.xml"),
                    ["-S", "-F", "ssmping", "-C", "PT", "-W", SITES[0][1], "-Wl", SITES[1][1],
