@@ -50,10 +50,14 @@ const char* const STALE_COLOUR = "\033[2m";
 
 std::string format_value(Metric metric, double value) {
     char text[64];
+    // As precise as the dump: hops whole, loss to a tenth, the rest to
+    // thousandths.
     if (metric == Metric::Ttl)
         std::snprintf(text, sizeof text, "%.0f", value);
-    else
+    else if (metric == Metric::Loss)
         std::snprintf(text, sizeof text, "%.1f", value);
+    else
+        std::snprintf(text, sizeof text, "%.3f", value);
     return text;
 }
 

@@ -41,6 +41,7 @@ within one second of the page's script starting; the search box.
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -194,6 +195,23 @@ def check_table(view, snapshot, doc):
         expect(line is not None, "table does not list %s:\n%s" % (b["address"], out))
         expect(line.split()[0] == str(i + 1) and b["name"] in line,
                "table line of %s: %r, want number %d and name %r" % (b["address"], line, i + 1, b["name"]))
+    # Every cell: the ASM loss as the dump gives it, "-" without figures,
+    # nothing on the diagonal.  Numbers are right-aligned under the header's
+    # column numbers; a stale figure carries a '*' after it.
+    lines = out.splitlines()
+    h = next(i for i, ln in enumerate(lines) if ln.lstrip().startswith("rx\\tx"))
+    ends = [m.end() for m in re.finditer(r"\d+", lines[h])]
+    loss = {(m["receiver"], m["sender"]): "%.1f" % m["loss_percent"]
+            for m in doc["measurements"] if m["channel"] == "asm"}
+    n = len(doc["beacons"])
+    for r in range(n):
+        row = lines[h + 1 + r]
+        expect(row.split()[0] == str(r + 1), "table row %d: %r" % (r + 1, row))
+        for c in range(n):
+            start = ends[c - 1] + 1 if c else len(row) - len(row.lstrip()) + len(str(r + 1))
+            cell = row[start:ends[c] + 1].strip().rstrip("*")
+            want = "" if r == c else loss.get((r, c), "-")
+            expect(cell == want, "table cell %d,%d: %r, want %r\n%s" % (r + 1, c + 1, cell, want, out))
 
 
 class Page:

@@ -56,8 +56,10 @@ TEST(Table, RowsReceiveColumnsSendWithLegendAndNoRawBytes) {
     options.channel = Channel::Ssm;
     options.colour = true;
     table = render_table(model, options);
-    EXPECT_NE(table.find("\033[34m1.3\033[0m"), std::string::npos) << table;  // good
+    EXPECT_NE(table.find("\033[34m1.300\033[0m"), std::string::npos) << table;  // good, the dump's precision
     options.channel = Channel::Asm;
+    table = render_table(model, options);
+    EXPECT_NE(table.find("\033[34m-1.250\033[0m"), std::string::npos) << table;  // from the future
     options.metric = Metric::Loss;
     table = render_table(model, options);
     EXPECT_NE(table.find("\033[33m2.5\033[0m"), std::string::npos);    // degraded: 1 <= 2.5 < 5
