@@ -99,7 +99,7 @@ Response Site::metrics(const View& view) {
     input.read_errors = view.read_errors;
     input.version = QUILLON_VIEW_VERSION;
     Response r;
-    r.content_type = "text/plain; version=0.0.4; charset=utf-8";
+    r.content_type = "text/plain; version=0.0.4";  // the format is UTF-8 by definition
     r.body = buffers.take();
     render_metrics(input, r.body);
     return r;

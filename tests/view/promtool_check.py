@@ -56,7 +56,7 @@ def fetch_metrics(view, dump, extra):
         with urllib.request.urlopen("http://127.0.0.1:%d/metrics" % port, timeout=60) as r:
             kind = r.headers.get("Content-Type")
             body = r.read()
-        if kind != "text/plain; version=0.0.4; charset=utf-8":
+        if kind != "text/plain; version=0.0.4":
             raise SystemExit("Content-Type %r" % kind)
         return body
     finally:
