@@ -171,8 +171,10 @@ def check_pairs(prom):
     pairs = {(m["a"], m["b"]) for m, _ in trips}
     expect(pairs == {("alpha", "beta"), ("alpha", "gamma"), ("beta", "gamma")}, "pairs %s" % sorted(pairs))
     expect(len(trips) == 6, "each pair from both of its exporters: %d series" % len(trips))
+    # Probes carry whole milliseconds, so within one host a window's mean
+    # delay, and with it a round trip, can be exactly 0.
     for m, v in trips:
-        expect(0 < v < 0.05, "round trip %s-%s: %s s" % (m["a"], m["b"], v))
+        expect(0 <= v < 0.05, "round trip %s-%s: %s s" % (m["a"], m["b"], v))
     # One clock: an offset is only the difference of the two paths' delays,
     # a few ms at most on a busy machine; below the clock-suspect threshold.
     for m, v in prom.query("quillon_pair_clock_offset_seconds"):
