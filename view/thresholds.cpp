@@ -47,17 +47,17 @@ bool parse_number(const std::string& text, double& value) {
 }
 }  // namespace
 
-std::optional<std::string> Thresholds::set(const std::string& spec) {
-    size_t equals = spec.find('=');
-    size_t comma = spec.find(',', equals == std::string::npos ? 0 : equals);
+std::optional<std::string> Thresholds::set(const std::string& setting) {
+    size_t equals = setting.find('=');
+    size_t comma = setting.find(',', equals == std::string::npos ? 0 : equals);
     if (equals == std::string::npos || comma == std::string::npos)
-        return "--threshold wants METRIC=DEGRADED,BAD, not \"" + spec + "\"";
-    std::optional<Metric> metric = metric_from_name(spec.substr(0, equals));
-    if (!metric) return "--threshold: unknown metric \"" + spec.substr(0, equals) + "\"";
+        return "--threshold wants METRIC=DEGRADED,BAD, not \"" + setting + "\"";
+    std::optional<Metric> metric = metric_from_name(setting.substr(0, equals));
+    if (!metric) return "--threshold: unknown metric \"" + setting.substr(0, equals) + "\"";
     Limits limits{};
-    if (!parse_number(spec.substr(equals + 1, comma - equals - 1), limits.degraded) ||
-        !parse_number(spec.substr(comma + 1), limits.bad) || limits.degraded < 0 || limits.bad < limits.degraded)
-        return "--threshold: \"" + spec + "\" wants two numbers, 0 <= DEGRADED <= BAD";
+    if (!parse_number(setting.substr(equals + 1, comma - equals - 1), limits.degraded) ||
+        !parse_number(setting.substr(comma + 1), limits.bad) || limits.degraded < 0 || limits.bad < limits.degraded)
+        return "--threshold: \"" + setting + "\" wants two numbers, 0 <= DEGRADED <= BAD";
     limits_[static_cast<size_t>(*metric)] = limits;
     return std::nullopt;
 }

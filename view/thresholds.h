@@ -33,7 +33,7 @@ public:
     Thresholds();  // the documented defaults
     const Limits& operator[](Metric metric) const { return limits_[static_cast<size_t>(metric)]; }
     // Applies "METRIC=DEGRADED,BAD"; gives an error text when it is not one.
-    std::optional<std::string> set(const std::string& spec);
+    std::optional<std::string> set(const std::string& setting);
     // Delay is judged by its absolute value: a negative delay only says the
     // sender's clock is ahead.
     Level level(Metric metric, double value) const;
