@@ -34,7 +34,9 @@ namespace {
 class Writer {
 public:
     explicit Writer(std::string& out) : out_(out) {}
+    // A member's name, after a comma unless it is the object's first.
     void key(const char* name) {
+        if (out_.back() != '{') out_ += ',';
         out_ += '"';
         out_ += name;
         out_ += "\":";
@@ -79,16 +81,12 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
     w.raw("{");
     w.key("group");
     w.text(model.group);
-    w.raw(',');
     w.key("ssm_group");
     w.text(model.ssm_group);
-    w.raw(',');
     w.key("interval");
     w.number(model.interval);
-    w.raw(',');
     w.key("local");
     w.integer(model.local);
-    w.raw(',');
     w.key("beacons");
     w.raw('[');
     for (size_t i = 0; i < model.beacons.size(); ++i) {
@@ -97,26 +95,21 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
         w.raw('{');
         w.key("name");
         w.text(beacon.name);
-        w.raw(',');
         w.key("address");
         w.text(beacon.address);
-        w.raw(',');
         w.key("contact");
         w.text(beacon.contact);
-        w.raw(',');
         w.key("country");
         w.text(beacon.country);
-        w.raw(',');
         w.key("flags");
         out += json_text(Json(beacon.flags));
-        w.raw(',');
         w.key("websites");
         Json websites = Json::object();
         for (const auto& site : beacon.websites) websites[site.first] = site.second;
         out += json_text(websites);
         w.raw('}');
     }
-    w.raw("],");
+    w.raw(']');
     w.key("measurements");
     w.raw('[');
     for (size_t i = 0; i < model.measurements.size(); ++i) {
@@ -142,7 +135,7 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
         w.number(m.dup);
         w.raw('}');
     }
-    w.raw("],");
+    w.raw(']');
     w.key("pairs");
     w.raw('[');
     for (size_t i = 0; i < pairs.size(); ++i) {
@@ -159,7 +152,7 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
         w.number(pair.clock_offset_ms);
         w.raw('}');
     }
-    w.raw("],");
+    w.raw(']');
     w.key("clock_suspect");
     w.raw('[');
     for (size_t i = 0; i < suspects.size(); ++i) {

@@ -40,6 +40,12 @@ class Failure(Exception):
     """A check of a scenario that does not hold."""
 
 
+def expect(cond, message):
+    """Fails the running check with message unless cond holds."""
+    if not cond:
+        raise Failure(message)
+
+
 class ScenarioChecks:
     """What a scenario script keeps while it runs: the score of its checks
     (one PASS or FAIL line each, after `[tag]` when it has one), the newest

@@ -47,7 +47,7 @@ import lab  # noqa: E402
 import matrix_util as mu  # noqa: E402
 import test_impairment as impairment  # noqa: E402
 from beacons import Checks, binary_from_args  # noqa: E402
-from matrix_util import Beacon, Failure  # noqa: E402
+from matrix_util import Beacon, Failure, expect  # noqa: E402
 
 GROUP = impairment.GROUP          # the group the impairment helpers send to
 PORT = impairment.PORT
@@ -57,11 +57,6 @@ PAIR_LIMIT = 60.0                 # s more for every beacon's report of the othe
 SHIFT_MS = 300
 FAKE_PORT = 10977
 SHIFTED_PROBES = 80
-
-
-def expect(cond, message):
-    if not cond:
-        raise Failure(message)
 
 
 # ---------------------------------------------------------------------------

@@ -54,7 +54,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import lab  # noqa: E402
 import matrix_util as mu  # noqa: E402
-from matrix_util import Beacon, Failure, say  # noqa: E402
+from matrix_util import Beacon, expect, say  # noqa: E402
 from beacons import Checks, binary_from_args  # noqa: E402
 
 GROUP = "239.77.0.1"
@@ -64,11 +64,6 @@ JS_URL = "javascript:window.__pwned=3"
 FILL_LIMIT = 100.0        # seconds for alpha's dump to hold the whole matrix
 RENDER_LIMIT_MS = 1000.0
 BIG = 150
-
-
-def expect(cond, message):
-    if not cond:
-        raise Failure(message)
 
 
 # ---------------------------------------------------------------------------
