@@ -274,10 +274,18 @@ void read_config_file(const char* path) {
     std::unique_ptr<FILE, FileCloser> owned(fopen(path, "r"));
     FILE* file = owned.get();
     if (!file) log_fatal("Failed to open configuration file.");
-    // One read takes at most 255 characters; the rest of a longer line
-    // arrives as a line of its own.
-    char line[256];
+    // A line is read whole or not at all: the tail of a longer line, read
+    // on its own, would be taken for a directive of its own.
+    char line[CONFIG_LINE_MAX + 1];
+    unsigned line_number = 0;
     while (fgets(line, sizeof line, file)) {
+        ++line_number;
+        size_t length = strlen(line);
+        if (length == CONFIG_LINE_MAX && line[length - 1] != '\n') {
+            int next = getc(file);
+            if (next != '\n' && next != EOF)
+                log_fatal("%s:%u: line longer than %zu characters.", path, line_number, CONFIG_LINE_MAX);
+        }
         const char* start = line;
         while (is_space(*start)) ++start;
         if (*start == '\0' || *start == '#' || (start[0] == '/' && start[1] == '/')) continue;
@@ -306,6 +314,9 @@ void read_config_file(const char* path) {
         }
         apply_checked(entry, key, has_value ? value.c_str() : nullptr);
     }
+    // A directory opens but cannot be read, and a read error ends the
+    // lines early: either way the file's settings were not all given.
+    if (ferror(file)) log_fatal("Failed to open configuration file.");
 }
 
 bool parse_bool_value(const char* value, bool default_value, const char* what) {

@@ -22,6 +22,10 @@ constexpr const char* QUILLON_VERSION = "0.3.9.1 ($Rev: 409 $)";
 // A value of a TLV carries one length byte; no announced text may exceed it.
 constexpr size_t TLV_VALUE_MAX = 255;
 
+// The longest configuration file line, line end not counted; a longer one
+// ends start-up.
+constexpr size_t CONFIG_LINE_MAX = 255;
+
 struct Settings {
     std::string beacon_name;
     std::string admin_contact;
@@ -65,6 +69,8 @@ extern const OptionEntry option_table[OPTION_COUNT];
 void process_command_line(int argc, char** argv);
 // value is nullptr when the option has none.
 void apply_option(const OptionEntry& entry, const char* value);
+// Ends the process on a file that cannot be read and on a line longer
+// than CONFIG_LINE_MAX, before anything of that line is applied.
 void read_config_file(const char* path);
 bool parse_bool_value(const char* value, bool default_value, const char* what);
 void check_printable(const char* description, const std::string& text);

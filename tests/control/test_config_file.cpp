@@ -173,21 +173,38 @@ TEST_F(ConfigFileTest, SendOnlyValueIsTheJoinSetting) {
     }
 }
 
-TEST_F(ConfigFileTest, LongLineIsReadInTwoParts) {
-    // 300 characters: the first read takes 255 ("name: " and 249 letters),
-    // the rest arrives as the line "daemon" padded with blanks.
-    const std::string line = "name: " + std::string(249, 'a') + "daemon" + std::string(39, ' ');
-    ASSERT_EQ(line.size(), 300u);
-    read_config_file(write_file(line + "\n").c_str());
-    EXPECT_EQ(settings.beacon_name, std::string(249, 'a'));
-    EXPECT_TRUE(settings.daemonize);
-
-    // Exactly 255 characters and the line end: the line end alone is an empty line.
-    reset_globals();
+TEST_F(ConfigFileTest, LinesOfTheLimitAreReadWhole) {
+    // Exactly 255 characters, with a line end or at the end of the file.
     const std::string full = "name: " + std::string(249, 'b');
     read_config_file(write_file(full + "\ncontact: a@b\n").c_str());
     EXPECT_EQ(settings.beacon_name, std::string(249, 'b'));
     EXPECT_EQ(settings.admin_contact, "a@b");
+
+    reset_globals();
+    read_config_file(write_file("contact: a@b\n" + full).c_str());
+    EXPECT_EQ(settings.beacon_name, std::string(249, 'b'));
+}
+
+TEST_F(ConfigFileDeathTest, LongerLinesEndStartUpAndApplyNothing) {
+    // 261 characters whose tail would read as the line "syslog", 256 whose
+    // tail would read as "n", 300 whose tail is a valid "daemon" line.
+    const std::string lines[] = {
+        "website: http://example.org/" + std::string(227, 'a') + "syslog",
+        "name: " + std::string(249, 'a') + "n",
+        "name: " + std::string(249, 'a') + "daemon" + std::string(39, ' '),
+    };
+    const size_t lengths[] = {261, 256, 300};
+    for (size_t i = 0; i < 3; ++i) {
+        ASSERT_EQ(lines[i].size(), lengths[i]);
+        const std::string path = write_file("# line 1\ncontact: a@b\n" + lines[i] + "\n");
+        EXPECT_EXIT(
+            {
+                read_config_file(path.c_str());
+                exit(0);
+            },
+            testing::ExitedWithCode(255), fatal_only(path + ":3: line longer than 255 characters."))
+            << lengths[i];
+    }
 }
 
 TEST_F(ConfigFileTest, PidFilePathOutlivesTheFile) {
@@ -241,16 +258,18 @@ TEST_F(ConfigFileDeathTest, BadLinesAreFatal) {
         {"ssmping:\n", "ssmping: Expected one of 'yes', 'true', 'no' or 'false'."},
         {"ssm_send_only: \"yes \"\n", "ssm_send_only: Expected one of 'yes', 'true', 'no' or 'false'."},
         {"name: ok\nnope\nname: never\n", "Unknown option `nope`"},
-        // The second part of a 300-character line is a line of its own.
-        {"name: " + std::string(249, 'a') + std::string(45, 'z') + "\n", "Unknown option `" + std::string(45, 'z') + "`"},
     };
     for (const Case& c : cases) {
         const std::string path = write_file(c.text);
         EXPECT_EXIT(read_config_file(path.c_str()), testing::ExitedWithCode(255), fatal_only(c.message))
             << "[" << c.text << "]";
     }
-    EXPECT_EXIT(read_config_file((directory_ + "/missing.conf").c_str()), testing::ExitedWithCode(255),
-                fatal_only("Failed to open configuration file."));
+    // Missing, or a directory: a directory opens but reads nothing.
+    for (const std::string& path : {directory_ + "/missing.conf", directory_}) {
+        EXPECT_EXIT(read_config_file(path.c_str()), testing::ExitedWithCode(255),
+                    fatal_only("Failed to open configuration file."))
+            << path;
+    }
 }
 
 TEST_F(ConfigFileDeathTest, QuotedValueStillPassesThePrintableCheck) {
