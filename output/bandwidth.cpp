@@ -12,6 +12,8 @@ uint64_t total_bytes_sent = 0;
 uint64_t bw_window_start = 0;
 uint64_t dump_bytes_received = 0;
 uint64_t dump_bytes_sent = 0;
+uint32_t dump_mark_received = 0;
+uint32_t dump_mark_sent = 0;
 
 namespace {
 constexpr double WINDOW_MS = 10000.0;
@@ -34,9 +36,11 @@ void bandwidth_stats() {
                     tx_rate);
     }
     total_bytes_received += rx;
-    dump_bytes_received += rx;
     total_bytes_sent += tx;
-    dump_bytes_sent += tx;
+    // What a dump already took of this window is not counted twice.
+    dump_bytes_received += static_cast<uint32_t>(rx - dump_mark_received);
+    dump_bytes_sent += static_cast<uint32_t>(tx - dump_mark_sent);
+    dump_mark_received = dump_mark_sent = 0;
     bytes_received = 0;
     bytes_sent = 0;
     beacon_interval = compute_beacon_interval(rx_rate);
@@ -62,10 +66,20 @@ void bandwidth_report_on_demand(uint64_t now) {
              rx_rate, static_cast<unsigned long long>(total_bytes_sent), tx_rate);
 }
 
+DumpTraffic take_dump_traffic() {
+    DumpTraffic traffic{dump_bytes_received + static_cast<uint32_t>(bytes_received - dump_mark_received),
+                        dump_bytes_sent + static_cast<uint32_t>(bytes_sent - dump_mark_sent)};
+    dump_bytes_received = dump_bytes_sent = 0;
+    dump_mark_received = bytes_received;
+    dump_mark_sent = bytes_sent;
+    return traffic;
+}
+
 void reset_bandwidth_counters() {
     bytes_received = bytes_sent = 0;
     total_bytes_received = total_bytes_sent = 0;
     bw_window_start = 0;
     dump_bytes_received = dump_bytes_sent = 0;
+    dump_mark_received = dump_mark_sent = 0;
     beacon_interval = BEACON_INTERVAL_START;
 }

@@ -14,6 +14,18 @@ extern uint64_t total_bytes_sent;
 extern uint64_t bw_window_start;
 extern uint64_t dump_bytes_received;  // closed windows since the last dump
 extern uint64_t dump_bytes_sent;
+// The part of the open window already handed to a dump.
+extern uint32_t dump_mark_received;
+extern uint32_t dump_mark_sent;
+
+struct DumpTraffic {
+    uint64_t received;
+    uint64_t sent;
+};
+// Bytes received and sent since the last call, the open 10-second window
+// included, and the count restarted: the dump's rates are these over the
+// time since the last dump written.
+DumpTraffic take_dump_traffic();
 
 // ln(max(4, rate)) / 1.38 * 4, the base period for a received rate in Kb/s.
 double compute_beacon_interval(double received_kbps);

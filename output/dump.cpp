@@ -350,14 +350,13 @@ void write_dump() {
 
     const uint64_t now = now_ms();
     const uint64_t elapsed = now - last_dump_ms;
+    const DumpTraffic traffic = take_dump_traffic();
     DumpContext context{&settings,
                         &runtime,
                         beacon_interval,
                         loop_start_ms,
-                        dump_rate(dump_bytes_received, elapsed),
-                        dump_rate(dump_bytes_sent, elapsed)};
-    dump_bytes_received = 0;
-    dump_bytes_sent = 0;
+                        dump_rate(traffic.received, elapsed),
+                        dump_rate(traffic.sent, elapsed)};
 
     errno = 0;
     render_dump(out, context, source_table, now);

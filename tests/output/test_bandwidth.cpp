@@ -34,6 +34,30 @@ TEST_F(BandwidthTest, IntervalFromReceivedRate) {
     for (const Case& c : cases) EXPECT_NEAR(compute_beacon_interval(c.rate), c.interval, 0.0005) << c.rate;
 }
 
+// A beacon receiving 1 Kb/s and sending 2 Kb/s, one second at a time, with
+// the 10-second windows closing on their own grid: every dump, at any
+// dump interval, counts the bytes since the one before, the open window
+// included, and none twice.
+TEST_F(BandwidthTest, DumpTrafficIsSteadyAtEveryDumpInterval) {
+    for (unsigned dump_every : {1u, 5u, 7u, 10u, 60u}) {
+        reset_bandwidth_counters();
+        uint64_t counted = 0;
+        for (unsigned second = 1; second <= 180; ++second) {
+            bytes_received += 125;
+            bytes_sent += 250;
+            if (second % 10 == 0) bandwidth_stats();
+            if (second % dump_every == 0) {
+                DumpTraffic traffic = take_dump_traffic();
+                EXPECT_EQ(traffic.received, 125u * dump_every) << dump_every << " s, at " << second;
+                EXPECT_EQ(traffic.sent, 250u * dump_every) << dump_every << " s, at " << second;
+                counted += traffic.received;
+            }
+        }
+        EXPECT_EQ(counted + take_dump_traffic().received, 125u * 180) << dump_every;
+        EXPECT_EQ(total_bytes_received, 125u * 180) << "the windows' totals are untouched";
+    }
+}
+
 TEST_F(BandwidthTest, WindowMovesIntoTheTotalsAndSetsTheInterval) {
     EXPECT_DOUBLE_EQ(beacon_interval, 5.0);
     bytes_received = 12500;  // 100000 bits in 10 s: 10 Kb/s
