@@ -155,6 +155,7 @@ int main(int argc, char** argv) {
         log_message(LOG_WARNING, "Tried to bootstrap using SSM when SSM is not enabled.");
     }
 
+    if (settings.daemonize) resolve_relative_paths();
     if (settings.daemonize || settings.use_syslog) {
         settings.use_syslog = true;
         openlog("quillon", LOG_PID | LOG_NDELAY, LOG_DAEMON);
@@ -165,6 +166,9 @@ int main(int argc, char** argv) {
         if (daemon(0, 0) != 0) fail("Failed to daemon()ize.");
         if (settings.has_pid_file) write_pid_file();
     }
+
+    if (settings.verbose != 0 && !settings.dump_file.empty())
+        log_info("Dump file is %s", absolute_path(settings.dump_file, working_directory()).c_str());
 
     timer_queue.insert_event(GARBAGE_COLLECT, GARBAGE_COLLECT_MS);
     if (!settings.dump_file.empty())
