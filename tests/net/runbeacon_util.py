@@ -66,11 +66,11 @@ def _priority_prefix():
     return _priority
 
 
-def start_beacon(host, binary, args, label="quillon"):
-    """Starts quillon with args in host's namespace.  `ip netns exec` and
-    chrt (or nice) replace themselves with the program, so proc.pid is the
-    beacon's pid."""
-    return host.run(_priority_prefix() + [binary] + list(args), label=label)
+def start_beacon(host, binary, args, label="quillon", cwd=None):
+    """Starts quillon with args in host's namespace (in the directory cwd
+    when given).  `ip netns exec` and chrt (or nice) replace themselves with
+    the program, so proc.pid is the beacon's pid."""
+    return host.run(_priority_prefix() + [os.path.abspath(binary)] + list(args), label=label, cwd=cwd)
 
 
 def schedule_reference(probe_times):
