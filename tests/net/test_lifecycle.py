@@ -9,9 +9,10 @@ Beacons (one per namespace, each on its own group, heard by receivers on h3):
   A  h1  IPv4 239.77.11.1  -U, three websites, country      ended by SIGTERM
   B  h2  IPv6 ff3e::1234   -U, one website, flag ssmping    ended by SIGINT
   D  h4  IPv4 239.77.11.4  -S (SSM on 232.2.3.2)            ended by SIGINT
-  E  h5  IPv6 ff3e::1235   -S -B fd77::3 -v -v              ended by SIGTERM
+  E  h5  IPv6 ff3e::1235   -S -B fd77::3 -v -v -d e.xml     ended by SIGTERM
   F  h6  IPv4 239.77.11.6  -O -B 10.77.0.3                  ended by SIGTERM
-  C  h7  IPv4 239.77.11.7  -D -pidfile                      ended by SIGTERM
+  C  h7  IPv4 239.77.11.7  -D, relative -pidfile -d -L      ended by SIGTERM
+E and C start in the lab's directory, where their relative paths lead.
 """
 
 import math
@@ -173,6 +174,7 @@ def case_bootstrap(e, f, h3):
     check("Joined SSM (S, G) where S = %s/%d" % (h3.addr6, PORT) in joined, "E: join logged at -v -v", joined)
     check("Sending Report to %s" % e.label() in e.proc.stderr_text().splitlines(),
           "E: report sending line at -v -v")
+    check("Dump file is %s" % e.dump in joined, "E: the absolute dump path logged at -v", joined)
 
     warn = "Tried to bootstrap using SSM when SSM is not enabled."
     got = [m for _, m in log_lines(f.proc.stderr_text())]
@@ -183,10 +185,13 @@ def case_bootstrap(e, f, h3):
     check_eq(mcfilter_sources(f.host, "232.2.3.2"), [], "F: nothing joined with -O")
 
 
-def case_daemon(c, pidfile):
+def case_daemon(c, pidfile, dump, launched):
     """-D -pidfile: the parent ends with 0, the detached beacon writes its
     own pid, runs in the namespace, logs nothing to the terminal, and
-    removes the file on SIGTERM after its farewell."""
+    removes the file on SIGTERM after its farewell.  The relative PID file,
+    dump file and launched program are those of the directory it started
+    in, although a daemon works in /; the program gets the absolute dump
+    path."""
     wait_for(lambda: c.proc.poll() is not None, 5)
     check_eq(c.proc.poll(), 0, "C: the parent of the detached beacon exits with 0")
     wait_for(lambda: os.path.exists(pidfile) and open(pidfile).read().endswith("\n"), 5)
@@ -200,6 +205,11 @@ def case_daemon(c, pidfile):
     wait_for(lambda: any(parse_probe(d.payload) for d in c.sent()), 3)
     check(any(parse_probe(d.payload) for d in c.sent()), "C: the detached beacon sends probes")
     check_eq(c.proc.stderr_text(), "", "C: nothing on the terminal (logging goes to the system log)")
+    wait_for(lambda: os.path.exists(launched), 8)
+    check(os.path.exists(dump), "C: relative -d written in the start-up directory", dump)
+    check(not os.path.exists("/" + os.path.basename(dump)), "C: nothing written to /" + os.path.basename(dump))
+    check_eq(open(launched).read() if os.path.exists(launched) else None, dump + "\n",
+             "C: the relative -L program ran, given the absolute dump path")
     os.kill(pid, signal.SIGTERM)
     wait_for(lambda: comm(pid) is None, 5)
     check(comm(pid) is None, "C: ends on SIGTERM")
@@ -322,20 +332,31 @@ def main():
         B = Beacon("B", h2, 6, "ff3e::1234", ["-U", "-W", sites[0][1], "-F", "ssmping"],
                    signal.SIGINT, websites=sites[:1], flags=2)
         D = Beacon("D", h4, 4, "239.77.11.4", ["-S"], signal.SIGINT, flags=1)
-        E = Beacon("E", h5, 6, "ff3e::1235", ["-S", "-B", h3.addr6, "-v", "-v"], signal.SIGTERM, flags=1)
+        E = Beacon("E", h5, 6, "ff3e::1235", ["-S", "-B", h3.addr6, "-v", "-v", "-d", "e.xml"], signal.SIGTERM,
+                   flags=1)
+        E.dump = os.path.join(net.tmpdir, "e.xml")
         # -pidfile without -D: no PID file is written, and none removed.
         kept = os.path.join(net.tmpdir, "kept.pid")
         with open(kept, "w") as f:
             f.write("not a beacon\n")
         F = Beacon("F", h6, 4, "239.77.11.6", ["-pidfile", kept, "-B", h3.addr4, "-O"], signal.SIGTERM)
+        # A daemon's relative paths: the PID file, the dump, and a program
+        # named with a '/' that records its argument.
         pidfile = os.path.join(net.tmpdir, "beacon.pid")
-        C = Beacon("C", h7, 4, "239.77.11.7", ["-D", "-pidfile", pidfile], signal.SIGTERM)
+        c_dump = os.path.join(net.tmpdir, "c-dump.xml")
+        launched = os.path.join(net.tmpdir, "c-launched.txt")
+        with open(os.path.join(net.tmpdir, "c-hook"), "w") as f:
+            f.write('#!/bin/sh\necho "$1" > %s.part && mv %s.part %s\n' % (launched, launched, launched))
+        os.chmod(os.path.join(net.tmpdir, "c-hook"), 0o755)
+        C = Beacon("C", h7, 4, "239.77.11.7",
+                   ["-D", "-pidfile", "beacon.pid", "-d", "c-dump.xml", "-L", "./c-hook"], signal.SIGTERM)
         everyone = [A, B, D, E, F, C]
         t_setup = time.monotonic()
         for b in everyone:
             b.rx = receiver(h3, b.group, PORT, duration=120)
         for b in everyone:
-            b.proc = start_beacon(b.host, BINARY, beacon_args(b.name, b.group, *b.args), label=b.key)
+            b.proc = start_beacon(b.host, BINARY, beacon_args(b.name, b.group, *b.args), label=b.key,
+                                  cwd=net.tmpdir)
         for b in everyone:
             if b is not C:
                 wait_started(b.proc)
@@ -354,7 +375,7 @@ def main():
         runner.run("membership and local address", case_membership, [A, B, D, E])
         runner.run("SSM receive socket", case_ssm_socket, D, h3)
         runner.run("bootstrap", case_bootstrap, E, F, h3)
-        runner.run("daemon and pid file", case_daemon, C, pidfile)
+        runner.run("daemon, pid file and relative paths", case_daemon, C, pidfile, c_dump, launched)
         runner.run("first reports", case_first_reports, [A, B, D])
         runner.run("bandwidth lines, SIGUSR1, idle CPU", case_bandwidth, [A, B], received, cpu0)
         runner.run("SIGTERM and SIGINT", case_signals, [A, B, D, E, F])
