@@ -8,8 +8,11 @@ destdir  installs into DESTDIRs with the prefixes /usr and /opt/quillon and
          kept when present; the units name the prefix's paths.
 man      lints the man pages (mandoc -Tlint, groff -ww -z: no message at
          all) and checks that every option `quillon -h` prints and every
-         option of the table is in quillon(8), and that quillon.conf(5)
-         lists exactly the keys the daemon accepts.
+         option of the table is in quillon(8), that every exit status,
+         message and default in the tables below that quillon(8) states is
+         what the program does (a beacon runs 16 s on loopback, in a network
+         namespace of its own), and that quillon.conf(5) lists exactly the
+         keys the daemon accepts.
 units    `systemd-analyze verify` of both units as installed, and their
          `systemd-analyze security --offline=true` exposure below 2.0.
 package  builds the .deb, checks it with lintian (no errors), installs it
@@ -26,6 +29,7 @@ import os
 import re
 import shlex
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -193,6 +197,17 @@ def check_man(args, tmp):
     print("quillon(8) has the %d options quillon -h prints and all %d names of the table"
           % (len(set(printed)), len(table)))
 
+    page_text = folded(rendered(pages["quillon.8"]))
+    failures = check_statements(args.binary, page_text, tmp)
+    ran = check_running_statements(args.binary, page_text, tmp)
+    failures += ran or []
+    expect(not failures, "quillon(8) and the program disagree:\n  " + "\n  ".join(failures))
+    print("quillon(8): %d statements shown by the program's exit statuses and messages%s" % (
+        len(MANUAL_STATEMENTS), "" if ran is None else ", %d and SIGTERM's status 0 by a running beacon"
+        % len(RUN_STATEMENTS)))
+    if ran is None:
+        print("  (no network namespace can be made here: the running beacon's statements were not checked)")
+
     documented = conf_keys(pages["quillon.conf.5"])
     keys = {l for _, l in option_table() if l}
     expect(documented == keys, "quillon.conf(5) keys: missing %s, not keys %s"
@@ -209,6 +224,156 @@ def check_man(args, tmp):
         missing = sorted(w for w in words if not has_token(text, w))
         expect(not missing, "options of quillon-view -h not in quillon-view(1): %s" % missing)
         print("quillon-view(1) has the %d options quillon-view -h prints" % len(words))
+
+
+# What quillon(8) states, each with a command line (and configuration file)
+# that shows it and what the program must then do: (the statement, in the
+# rendered page with white space folded; the arguments, where CONF stands
+# for the file written from the text given and DIR for a directory; that
+# text or None; the exit status; the stream and the line it must print,
+# without the time stamp of a log line).
+LONG_LINE = "name: " + "a" * 249 + "n"      # 256 characters: a line too long
+MANUAL_STATEMENTS = [
+    ("Print the fixed usage text on standard output and exit with status 1.",
+     ["-h"], None, 1, "stdout", "Usage: quillon [OPTIONS...]"),
+    ("Print the version text on standard error and exit with status 1.",
+     ["-V"], None, 1, "stderr", VERSION_TEXT),
+    ("Nothing to do, check `quillon -h`.", ["-n", "x", "-a", "a@b.c"], None, 255, "stderr",
+     "Nothing to do, check `quillon -h`."),
+    ("No administration contact supplied.", ["-b", "239.77.99.1"], None, 255, "stderr",
+     "No administration contact supplied."),
+    ("Not a valid email address.", ["-a", "nobody"], None, 255, "stderr", "Not a valid email address."),
+    ("Bad country code.", ["-C", "DEU"], None, 255, "stderr", "Bad country code."),
+    ("Dump interval: Expected unsigned integer.", ["-I", "10s"], None, 255, "stderr",
+     "Dump interval: Expected unsigned integer."),
+    ("Unknown option `name`", ["-nope"], None, 255, "stderr", "Unknown option `nope`"),
+    ("Unknown option `name` An option or configuration key", ["-c", "CONF"], "nope: 1\n", 255, "stderr",
+     "Unknown option `nope`"),
+    ("Parameter `name` requires an argument.", ["-n"], None, 255, "stderr", "Parameter `n` requires an argument."),
+    ("Failed to open configuration file.", ["-c", "CONF.missing"], None, 255, "stderr",
+     "Failed to open configuration file."),
+    ("cannot be opened or read (a directory, for one)", ["-c", "DIR"], None, 255, "stderr",
+     "Failed to open configuration file."),
+    ("file:line: line longer than 255 characters.", ["-c", "CONF"], "# quillon\n" + LONG_LINE + "\n", 255,
+     "stderr", "CONF:2: line longer than 255 characters."),
+    ("Invalid `what` string. A name, contact, URL or country with a non-printable character.",
+     ["-n", "tab\there"], None, 1, "stderr", "Invalid `name` string."),
+    ("an address that cannot be resolved", ["-n", "x", "-a", "a@b.c", "-b", "10.0.0.1"], None, 255, "stderr",
+     "No usable records for 10.0.0.1"),
+]
+
+# What a running beacon shows of the statements (the beacon runs on
+# loopback in a network namespace of its own, in DIR, with the arguments
+# below), each with a check of its start-up directory, its dumps (mtime,
+# text) and its standard error.
+RUN_ARGS = ["-n", "manual", "-a", "noc@manual.example", "-b", "239.77.99.1", "-s", "127.0.0.1", "-S",
+            "-d", "-I", "3", "-U", "-v"]
+RUN_SECONDS = 15.8
+
+
+def _int_of(text):
+    m = re.search(r' int="([\d.]+)"', text)
+    return m.group(1) if m else None
+
+
+RUN_STATEMENTS = [
+    ("(default dump.xml)", lambda d, dumps, err: bool(dumps), "a dump.xml in the start-up directory"),
+    ("port 10000 by default", lambda d, dumps, err: '<group addr="239.77.99.1/10000"' in dumps[0][1],
+     "the group's port"),
+    ("232.2.3.2 or ff3e::beac by default", lambda d, dumps, err: 'ssmgroup="232.2.3.2/10000"' in dumps[0][1],
+     "the SSM group"),
+    ("at least 5 (smaller values give 5)",
+     lambda d, dumps, err: all(abs(b[0] - a[0] - 5.0) < 0.5 for a, b in zip(dumps, dumps[1:])) and len(dumps) >= 3,
+     "dumps every 5 s with -I 3"),
+    ("5 seconds at start-up", lambda d, dumps, err: _int_of(dumps[0][1]) == "5.00", "int of the first dump"),
+    ("runs at the floor of 4.02 seconds from its first 10 seconds on",
+     lambda d, dumps, err: len(dumps) >= 3 and _int_of(dumps[2][1]) == "4.02", "int of the dump at 15 s"),
+    ("every 10 seconds and a summary every 10 minutes, on standard error",
+     lambda d, dumps, err: re.search(r"\] BW: Received \d+ bytes|\d BW: Received \d+ bytes", err) is not None,
+     "a BW line on standard error"),
+    ("With -v, the beacon logs the dump file's absolute path at start-up",
+     lambda d, dumps, err: "Dump file is %s/dump.xml" % d in err, "the dump path logged"),
+]
+
+
+def folded(text):
+    """White space folded, words broken at a hyphen joined, typographic quotes made plain."""
+    text = text.replace("\u2019", "'").replace("\u2018", "'").replace("\u201c", '"').replace("\u201d", '"')
+    text = re.sub(r"(?<=\w-)\n\s+(?=\w)", "", text)    # a compound word broken at its hyphen
+    return re.sub(r"\s+", " ", text)
+
+
+def check_statements(binary, page_text, tmp):
+    """Every statement of the tables is in quillon(8) and true of the
+    program; gives the failures, one line each."""
+    failures = []
+    for statement, argv, conf, status, stream, line in MANUAL_STATEMENTS:
+        if folded(statement) not in page_text:
+            failures.append("quillon(8) does not say %r" % statement)
+        path = os.path.join(tmp, "statement.conf")
+        if conf is not None:
+            with open(path, "w") as f:
+                f.write(conf)
+        words = [w.replace("CONF", path).replace("DIR", tmp) for w in argv]
+        r = run([binary] + words, check=False)
+        out = (r.stdout if stream == "stdout" else r.stderr).splitlines()
+        want = line.replace("CONF", path)
+        shown = [x for x in out if x == want or x.endswith(" " + want)]
+        if r.returncode != status or not shown:
+            failures.append("%r: quillon %s: status %d, %s %r; want %d and %r" % (
+                statement, " ".join(words), r.returncode, stream, out[:3], status, want))
+    return failures
+
+
+def check_running_statements(binary, page_text, tmp):
+    """Runs one beacon for RUN_SECONDS and checks RUN_STATEMENTS, then that
+    SIGTERM ends it with status 0; gives the failures, or None when this
+    system lets nobody make a network namespace."""
+    unshare = shutil.which("unshare")
+    if not unshare or run([unshare, "-rn", "true"], check=False).returncode != 0:
+        return None
+    failures = [("quillon(8) does not say %r" % s) for s, _, _ in RUN_STATEMENTS if folded(s) not in page_text]
+    if "Ended by SIGTERM or SIGINT" not in page_text:
+        failures.append("quillon(8) does not say how SIGTERM ends it")
+    where = os.path.join(tmp, "running")
+    os.mkdir(where)
+    script = 'ip link set lo up && ip route add 224.0.0.0/4 dev lo && exec "$@"'
+    err_path = os.path.join(tmp, "running.err")
+    with open(err_path, "w") as err:
+        proc = subprocess.Popen([unshare, "-rn", "sh", "-c", script, "sh", os.path.abspath(binary)] + RUN_ARGS,
+                                cwd=where, stdout=subprocess.DEVNULL, stderr=err)
+    dumps = []
+    dump = os.path.join(where, "dump.xml")
+    deadline = time.monotonic() + RUN_SECONDS
+    while time.monotonic() < deadline and proc.poll() is None:
+        try:
+            st = os.stat(dump)
+            if not dumps or st.st_mtime != dumps[-1][0]:
+                dumps.append((st.st_mtime, open(dump).read()))
+        except OSError:
+            pass
+        time.sleep(0.05)
+    alive = proc.poll() is None
+    if alive:
+        proc.send_signal(signal.SIGTERM)
+    try:
+        status = proc.wait(5)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        status = proc.wait()
+    err = open(err_path).read()
+    if not alive or status != 0:
+        failures.append("the beacon %s, status %s:\n%s" % ("ended early" if not alive else "after SIGTERM",
+                                                            status, err[-1500:]))
+    for statement, holds, what in RUN_STATEMENTS:
+        try:
+            ok = bool(dumps) and holds(where, dumps, err)
+        except (IndexError, ValueError):
+            ok = False
+        if not ok:
+            failures.append("%r: not so (%s); %d dumps, ints %s" % (
+                statement, what, len(dumps), [_int_of(t) for _, t in dumps]))
+    return failures
 
 
 def check_units(args, tmp):
