@@ -52,9 +52,21 @@ add_custom_command(OUTPUT ${PROJECT_BINARY_DIR}/doc/changelog.gz ${PROJECT_BINAR
   DEPENDS ${PROJECT_SOURCE_DIR}/CHANGELOG.md ${PROJECT_SOURCE_DIR}/LICENSE
   WORKING_DIRECTORY ${PROJECT_BINARY_DIR}/doc VERBATIM)
 add_custom_target(doc ALL DEPENDS ${PROJECT_BINARY_DIR}/doc/changelog.gz)
+# README's relative links lead to what is installed beside it: the picture,
+# the sample configuration and the benchmark results under the same names,
+# the Prometheus files under prometheus/, where its links are rewritten to.
+# (configure_file makes a change of README.md configure again.)
+configure_file(${PROJECT_SOURCE_DIR}/README.md ${PROJECT_BINARY_DIR}/doc/README.md.source COPYONLY)
+file(READ ${PROJECT_BINARY_DIR}/doc/README.md.source readme_text)
+string(REPLACE "](contrib/prometheus/" "](prometheus/" readme_text "${readme_text}")
+file(WRITE ${PROJECT_BINARY_DIR}/doc/README.md "${readme_text}")
 install(FILES ${PROJECT_BINARY_DIR}/doc/copyright ${PROJECT_BINARY_DIR}/doc/changelog.gz
-              ${PROJECT_BINARY_DIR}/doc/CHANGELOG.md.gz ${PROJECT_SOURCE_DIR}/README.md
+              ${PROJECT_BINARY_DIR}/doc/CHANGELOG.md.gz ${PROJECT_BINARY_DIR}/doc/README.md
+              ${PROJECT_SOURCE_DIR}/quillon.conf.example
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/docs/matrix.png DESTINATION ${CMAKE_INSTALL_DOCDIR}/docs)
+install(FILES ${PROJECT_SOURCE_DIR}/bench/RESULTS.md ${PROJECT_SOURCE_DIR}/bench/SYSTEM_RESULTS.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/bench)
 # Scrape configuration and alerting rules for Prometheus, when present.
 if(EXISTS ${PROJECT_SOURCE_DIR}/contrib/prometheus)
   install(DIRECTORY ${PROJECT_SOURCE_DIR}/contrib/prometheus DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -5,7 +5,8 @@
 
 destdir  installs into DESTDIRs with the prefixes /usr and /opt/quillon and
          compares what landed with the expected list; the configuration is
-         kept when present; the units name the prefix's paths.
+         kept when present; the units name the prefix's paths; every
+         relative link of the installed README leads to an installed file.
 man      lints the man pages (mandoc -Tlint, groff -ww -z: no message at
          all) and checks that every option `quillon -h` prints and every
          option of the table is in quillon(8), that every exit status,
@@ -82,7 +83,9 @@ def expected_files(build, prefix, etc):
     files = {etc.lstrip("/") + "/quillon/quillon.conf", p + "/sbin/quillon",
              p + "/lib/systemd/system/quillon.service",
              p + "/share/man/man8/quillon.8.gz", p + "/share/man/man5/quillon.conf.5.gz"}
-    files |= {p + "/share/doc/quillon/" + d for d in ("README.md", "CHANGELOG.md.gz", "changelog.gz", "copyright")}
+    files |= {p + "/share/doc/quillon/" + d for d in ("README.md", "CHANGELOG.md.gz", "changelog.gz", "copyright",
+                                                       "quillon.conf.example", "docs/matrix.png", "bench/RESULTS.md",
+                                                       "bench/SYSTEM_RESULTS.md")}
     contrib = os.path.join(SOURCE, "contrib", "prometheus")
     for root, _, names in os.walk(contrib):
         for name in names:
@@ -92,6 +95,22 @@ def expected_files(build, prefix, etc):
         files |= {p + "/bin/quillon-view", p + "/share/man/man1/quillon-view.1.gz",
                   p + "/lib/systemd/system/quillon-view.service"}
     return files
+
+
+def broken_links(readme):
+    """The relative links (and pictures) of a Markdown file that lead to
+    nothing beside it."""
+    text = open(readme).read()
+    targets = re.findall(r"\]\(([^)\s]+)(?:\s+\"[^\"]*\")?\)", text) + re.findall(r'<img[^>]*\ssrc="([^"]+)"', text)
+    base = os.path.dirname(readme)
+    broken = []
+    for target in targets:
+        if re.match(r"[a-z][a-z0-9+.-]*:", target) or target.startswith("#"):
+            continue                        # a URL, a mail address, a heading of the same file
+        path = target.split("#", 1)[0]
+        if not os.path.exists(os.path.join(base, path)):
+            broken.append(target)
+    return broken
 
 
 def unit_value(text, key):
@@ -126,6 +145,11 @@ def check_destdir(args, tmp):
         with open(root + "/share/man/man8/quillon.8.gz", "rb") as f:
             head = f.read(10)
         expect(head[3] & 0x08 == 0 and head[4:8] == b"\0\0\0\0", "man page gzipped with a name or time stamp")
+
+        readme = root + "/share/doc/quillon/README.md"
+        expect(re.search(r"\]\((?!https?:|#)", open(readme).read()), "the installed README has relative links")
+        broken = broken_links(readme)
+        expect(not broken, "links of the installed README that lead nowhere: %s" % broken)
 
         config = dest + conf
         expect(open(config).read() == open(os.path.join(SOURCE, "quillon.conf.example")).read(),
