@@ -9,7 +9,8 @@ serves alpha's dump as a live web page on 127.0.0.1 (port 9798 unless that
 is taken).  While the first measurement windows fill (40 probes, about half
 a minute) it shows which beacon hears which; then it prints the reception
 matrix read from the dump files and refreshes it every 10 seconds until
-Ctrl-C, or until --seconds have passed.  The namespaces and the web server
+Ctrl-C, or until --seconds have passed since the beacons were up (the
+build and the network's set-up before are not counted).  The namespaces and the web server
 go away on exit; the dumps and logs stay.
 
 Without root it cannot create namespaces; it then starts one beacon on
@@ -479,7 +480,8 @@ def main(argv=None):
         description="Runs three quillon beacons in network namespaces and shows their "
                     "reception matrix (root needed; without root, one beacon on loopback).")
     ap.add_argument("--seconds", type=float, default=0,
-                    help="stop after this many seconds (default: run until Ctrl-C)")
+                    help="stop this many seconds after the beacons are up; the build and the "
+                         "network's set-up before are not counted (default: run until Ctrl-C)")
     ap.add_argument("--output", default=os.path.join(REPO, "demo-output"),
                     help="directory for the dump files and logs (default: demo-output/)")
     ap.add_argument("--binary", default=os.path.join(REPO, "build", "quillon"),
