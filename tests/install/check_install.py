@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Checks of what `cmake --install` and `cpack -G DEB` deliver.
 
-    check_install.py destdir|man|units|package --build-dir DIR --binary QUILLON
+    check_install.py destdir|man|units|package|deps --build-dir DIR --binary QUILLON
 
 destdir  installs into DESTDIRs with the prefixes /usr and /opt/quillon and
          compares what landed with the expected list; the configuration is
@@ -16,6 +16,9 @@ man      lints the man pages (mandoc -Tlint, groff -ww -z: no message at
          keys the daemon accepts.
 units    `systemd-analyze verify` of both units as installed, and their
          `systemd-analyze security --offline=true` exposure below 2.0.
+deps     runs tools/install-deps under a root of its own with stand-ins
+         for apt-get, dpkg and the service helpers: the sets, the
+         policy-rc.d guard, the services disabled again, --check.
 package  builds the .deb, checks it with lintian (no errors), installs it
          with dpkg -i, runs `quillon -V` and `man -w quillon`, purges it and
          finds nothing left behind.  Needs root (else exit 77); changes the
@@ -514,7 +517,96 @@ def check_package(args, tmp):
     print("purged: nothing left behind")
 
 
-CHECKS = {"destdir": check_destdir, "man": check_man, "units": check_units, "package": check_package}
+# Stand-ins for the system's commands, for tools/install-deps under another
+# root: they log how they were called (and what policy-rc.d said while
+# apt-get installed), and the installation of prometheus enables its server.
+FAKE_COMMANDS = {
+    "id": 'echo 0\n',
+    "dpkg": 'case "$1" in\n'
+            '  -s) ! grep -qx "$2" "$FAKE/missing" ;;\n'
+            '  -L) [ "$2" != prometheus ] || printf "/lib/systemd/system/prometheus.service\\n/etc/init.d/prometheus\\n" ;;\n'
+            'esac\n',
+    "apt-get": 'echo "apt-get $*" >> "$FAKE/log"\n'
+               '[ "$1" = install ] || exit 0\n'
+               'sh "$QUILLON_DEPS_ROOT/usr/sbin/policy-rc.d" prometheus start; echo "policy-rc.d: $?" >> "$FAKE/log"\n'
+               'for p in "$@"; do sed -i "/^$p\$/d" "$FAKE/missing"; done\n'
+               'case " $* " in *" prometheus "*)\n'
+               '  ln -s /lib/systemd/system/prometheus.service '
+               '"$QUILLON_DEPS_ROOT/etc/systemd/system/multi-user.target.wants/prometheus.service"\n'
+               '  ln -s ../init.d/prometheus "$QUILLON_DEPS_ROOT/etc/rc2.d/S01prometheus" ;;\n'
+               'esac\n',
+    "deb-systemd-helper": 'echo "deb-systemd-helper $*" >> "$FAKE/log"\n'
+                          'find "$QUILLON_DEPS_ROOT/etc/systemd/system" -name "$2" -delete\n',
+    "update-rc.d": 'echo "update-rc.d $*" >> "$FAKE/log"\n'
+                   'for f in "$QUILLON_DEPS_ROOT"/etc/rc?.d/S??"$1"; do mv "$f" "${f%/*}/K01$1"; done\n',
+    "systemctl": 'echo "systemctl $*" >> "$FAKE/log"\n',
+}
+
+
+def check_deps(args, tmp):
+    """tools/install-deps under a root of its own, with stand-ins for the
+    system's commands: each set installs its packages only; nothing starts
+    while they are installed; what the installation enabled is disabled
+    again, what the operator had enabled stays; the operator's policy-rc.d
+    is back afterwards; --check names an enabled server of the sets."""
+    root, fake = os.path.join(tmp, "root"), os.path.join(tmp, "fake")
+    wants = os.path.join(root, "etc/systemd/system/multi-user.target.wants")
+    for d in (wants, root + "/etc/rc2.d", root + "/usr/sbin", fake + "/bin"):
+        os.makedirs(d)
+    for name, body in FAKE_COMMANDS.items():
+        with open(os.path.join(fake, "bin", name), "w") as f:
+            f.write("#!/bin/sh\n" + body)
+        os.chmod(os.path.join(fake, "bin", name), 0o755)
+    os.symlink("/lib/systemd/system/ours.service", os.path.join(wants, "ours.service"))
+    operators_guard = "#!/bin/sh\n# the operator's\nexit 0\n"
+    with open(root + "/usr/sbin/policy-rc.d", "w") as f:
+        f.write(operators_guard)
+    env = dict(os.environ, QUILLON_DEPS_ROOT=root, FAKE=fake, PATH=fake + "/bin:" + os.environ["PATH"])
+    script = os.path.join(SOURCE, "tools", "install-deps")
+
+    def deps(*words):
+        open(fake + "/log", "w").close()
+        r = run(["bash", script] + list(words), env=env, check=False)
+        return r, open(fake + "/log").read()
+
+    def missing(*packages):
+        with open(fake + "/missing", "w") as f:
+            f.write("".join(p + "\n" for p in packages))
+
+    sets = {"--demo": "iproute2", "--build": "dpkg-dev"}
+    for words, want in sets.items():
+        missing("iproute2", "prometheus", "dpkg-dev")
+        r, log = deps(words)
+        installs = [line.split()[3:] for line in log.splitlines() if line.startswith("apt-get install")]
+        expect(r.returncode == 0 and installs == [[want]], "install-deps %s: status %d, installed %s, want [%s]"
+               % (words, r.returncode, installs, want))
+    r, log = deps()
+    expect(r.returncode == 2 and "usage" in r.stderr, "install-deps without a set: %d %r" % (r.returncode, r.stderr))
+
+    missing("iproute2", "prometheus", "dpkg-dev")
+    r, log = deps("--test")
+    expect(r.returncode == 0, "install-deps --test: status %d\n%s" % (r.returncode, r.stderr))
+    expect("apt-get install -y --no-install-recommends prometheus" in log, "prometheus not installed:\n" + log)
+    expect(re.findall(r"policy-rc\.d: (\d+)", log) == ["101", "101"],
+           "policy-rc.d while installing: %s, want 101 (no start) at each apt-get install" % log)
+    expect("deb-systemd-helper disable prometheus.service" in log and "update-rc.d prometheus disable" in log,
+           "what the installation enabled is not disabled:\n" + log)
+    enabled = sorted(os.listdir(wants)) + sorted(x for x in os.listdir(root + "/etc/rc2.d") if x.startswith("S"))
+    expect(enabled == ["ours.service"], "enabled after install-deps --test: %s, want the operator's only" % enabled)
+    expect(open(root + "/usr/sbin/policy-rc.d").read() == operators_guard, "the operator's policy-rc.d not restored")
+
+    r, _ = deps("--check")
+    expect(r.returncode == 0, "install-deps --check after --test: %d %s" % (r.returncode, r.stderr))
+    os.symlink("/lib/systemd/system/prometheus.service", os.path.join(wants, "prometheus.service"))
+    r, _ = deps("--check")
+    expect(r.returncode == 1 and "prometheus.service (package prometheus) is enabled" in r.stderr,
+           "install-deps --check with prometheus enabled: %d %r" % (r.returncode, r.stderr))
+    print("install-deps: --demo, --build and --test install their sets; prometheus installed, not started, "
+          "disabled again; the operator's unit and policy-rc.d kept; --check names an enabled server")
+
+
+CHECKS = {"destdir": check_destdir, "man": check_man, "units": check_units, "package": check_package,
+          "deps": check_deps}
 
 
 def main():
