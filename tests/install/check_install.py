@@ -229,8 +229,8 @@ def check_man(args, tmp):
     ran = check_running_statements(args.binary, page_text, tmp)
     failures += ran or []
     expect(not failures, "quillon(8) and the program disagree:\n  " + "\n  ".join(failures))
-    print("quillon(8): %d statements shown by the program's exit statuses and messages%s" % (
-        len(MANUAL_STATEMENTS), "" if ran is None else ", %d and SIGTERM's status 0 by a running beacon"
+    print("quillon(8): %d statements shown by the program's exit statuses and messages, %d quoted log lines "
+          "written by the source%s" % (len(MANUAL_STATEMENTS), len(MANUAL_LOG_LINES), "" if ran is None else ", %d and SIGTERM's status 0 by a running beacon"
         % len(RUN_STATEMENTS)))
     if ran is None:
         print("  (no network namespace can be made here: the running beacon's statements were not checked)")
@@ -316,11 +316,31 @@ RUN_STATEMENTS = [
     ("runs at the floor of 4.02 seconds from its first 10 seconds on",
      lambda d, dumps, err: len(dumps) >= 3 and _int_of(dumps[2][1]) == "4.02", "int of the dump at 15 s"),
     ("every 10 seconds and a summary every 10 minutes, on standard error",
-     lambda d, dumps, err: re.search(r"\] BW: Received \d+ bytes|\d BW: Received \d+ bytes", err) is not None,
+     lambda d, dumps, err: re.search(r"\d BW: Received \d+ bytes", err) is not None,
      "a BW line on standard error"),
     ("With -v, the beacon logs the dump file's absolute path at start-up",
      lambda d, dumps, err: "Dump file is %s/dump.xml" % d in err, "the dump path logged"),
 ]
+
+
+# Log lines quillon(8) quotes whole, with the source file that writes them
+# and what stands in the manual for each conversion of the format.
+MANUAL_LOG_LINES = [
+    ("SSM join refused: every SSM socket (n) is at its source limit and no further socket can be opened (reason); "
+     "raise the descriptor limit to receive SSM from every beacon", "state/ssm_channel.cpp",
+     {"%u": "n", "%s": "reason"}),
+    ("Clock not synchronised: measured delays are not meaningful until the clock is synchronised (NTP or PTP).",
+     "control/clock_check.cpp", {}),
+]
+
+
+def c_strings(path):
+    """The string literals of a C++ file, adjacent ones joined."""
+    src = open(os.path.join(SOURCE, path)).read()
+    out = []
+    for run_ in re.finditer(r'"(?:[^"\\\n]|\\.)*"(?:\s*"(?:[^"\\\n]|\\.)*")*', src):
+        out.append("".join(re.findall(r'"((?:[^"\\\n]|\\.)*)"', run_.group(0))))
+    return out
 
 
 def folded(text):
@@ -349,6 +369,16 @@ def check_statements(binary, page_text, tmp):
         if r.returncode != status or not shown:
             failures.append("%r: quillon %s: status %d, %s %r; want %d and %r" % (
                 statement, " ".join(words), r.returncode, stream, out[:3], status, want))
+    for line, path, stand_ins in MANUAL_LOG_LINES:
+        if folded(line) not in page_text:
+            failures.append("quillon(8) does not quote the line %r" % line)
+        written = []
+        for literal in c_strings(path):
+            for conversion, word in stand_ins.items():
+                literal = literal.replace(conversion, word)
+            written.append(literal)
+        if line not in written:
+            failures.append("%s writes no line %r" % (path, line))
     return failures
 
 
