@@ -416,7 +416,9 @@ std::string Server::start() {
                                MHD_OPTION_EXTERNAL_LOGGER, &log_mhd, &options_.log,                   //
                                MHD_OPTION_LISTEN_SOCKET, listen_fd_,                                  //
                                MHD_OPTION_THREAD_POOL_SIZE, options_.threads,                         //
-                               MHD_OPTION_CONNECTION_LIMIT, options_.connection_limit,                //
+                               // Each thread takes its share of MHD's limit; admit()
+                               // holds the whole server to connection_limit.
+                               MHD_OPTION_CONNECTION_LIMIT, options_.connection_limit * options_.threads,  //
                                MHD_OPTION_PER_IP_CONNECTION_LIMIT, options_.per_address_limit,        //
                                MHD_OPTION_CONNECTION_TIMEOUT,                                         //
                                static_cast<unsigned>(options_.request_deadline_s + 0.999),            //
