@@ -234,7 +234,8 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
                 r.headers["Content-Encoding"] = "gzip";
             }
         }
-    } catch (const std::exception&) {
+    } catch (...) {
+        // Out of memory, mostly: this request fails, the server goes on.
         if (payload->large_slot) server.give_large_slot();
         payload = std::make_unique<Payload>();
         r = text_response(500, "internal error");
