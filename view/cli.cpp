@@ -218,10 +218,10 @@ int run_serve(const Options& options) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    Server server(options.serve);
-    View first = server.site().check();
-    if (!first.snapshot)
-        error_line(first.error.value_or(options.dump + ": not read") + "; answering 503 until a good dump is read");
+    ServeOptions serve = options.serve;
+    serve.log = error_line;
+    Server server(serve);
+    server.site().check();  // a first read, so that a bad dump is said at once
     std::string error = server.start();
     if (!error.empty()) {
         error_line(error);
@@ -231,8 +231,7 @@ int run_serve(const Options& options) {
     unsigned short port = 0;
     parse_listen(options.serve.listen, host, port);
     std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    std::fprintf(stderr, "quillon-view: serving %s on http://%s:%u/\n", options.dump.c_str(), shown.c_str(),
-                 static_cast<unsigned>(server.port()));
+    error_line("serving " + options.dump + " on http://" + shown + ":" + std::to_string(server.port()) + "/");
     int signal_number = 0;
     sigwait(&stop, &signal_number);
     return 0;
@@ -267,6 +266,15 @@ int run(int argc, char** argv) {
         return 2;
     } catch (const DumpError& e) {
         error_line(e.what());
+        return 1;
+    } catch (const std::bad_alloc&) {
+        error_line("out of memory");
+        return 1;
+    } catch (const std::exception& e) {
+        error_line(std::string("failed: ") + e.what());
+        return 1;
+    } catch (...) {
+        error_line("failed");
         return 1;
     }
 }

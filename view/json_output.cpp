@@ -1,5 +1,6 @@
 #include "view/json_output.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string_view>
@@ -75,8 +76,13 @@ std::string model_json(const Model& model, double clock_threshold_ms) {
 }
 
 std::string model_json(const Model& model, const std::vector<Pair>& pairs, const std::vector<int>& suspects) {
+    // Beyond the cap, what is left out is said, not drawn: a page cannot lay
+    // out the matrix of a group grown by hostile reports.
+    const size_t shown = std::min(model.beacons.size(), MAX_SHOWN_BEACONS);
+    auto in_view = [&](int index) { return static_cast<size_t>(index) < shown; };
+    size_t measurements_left_out = 0;
     std::string out;
-    out.reserve(256 + model.beacons.size() * 256 + model.measurements.size() * 200);
+    out.reserve(256 + shown * 256 + model.measurements.size() * 200);
     Writer w(out);
     w.raw("{");
     w.key("group");
@@ -89,7 +95,7 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
     w.integer(model.local);
     w.key("beacons");
     w.raw('[');
-    for (size_t i = 0; i < model.beacons.size(); ++i) {
+    for (size_t i = 0; i < shown; ++i) {
         const Beacon& beacon = model.beacons[i];
         if (i) w.raw(',');
         w.raw('{');
@@ -112,9 +118,14 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
     w.raw(']');
     w.key("measurements");
     w.raw('[');
-    for (size_t i = 0; i < model.measurements.size(); ++i) {
-        const Measurement& m = model.measurements[i];
-        if (i) w.raw(',');
+    bool first = true;
+    for (const Measurement& m : model.measurements) {
+        if (!in_view(m.receiver) || !in_view(m.sender)) {
+            ++measurements_left_out;
+            continue;
+        }
+        if (!first) w.raw(',');
+        first = false;
         w.raw("{\"receiver\":");
         w.integer(m.receiver);
         w.raw(",\"sender\":");
@@ -138,9 +149,11 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
     w.raw(']');
     w.key("pairs");
     w.raw('[');
-    for (size_t i = 0; i < pairs.size(); ++i) {
-        const Pair& pair = pairs[i];
-        if (i) w.raw(',');
+    first = true;
+    for (const Pair& pair : pairs) {
+        if (!in_view(pair.a) || !in_view(pair.b)) continue;
+        if (!first) w.raw(',');
+        first = false;
         w.raw("{\"a\":");
         w.integer(pair.a);
         w.raw(",\"b\":");
@@ -155,11 +168,31 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
     w.raw(']');
     w.key("clock_suspect");
     w.raw('[');
-    for (size_t i = 0; i < suspects.size(); ++i) {
-        if (i) w.raw(',');
-        w.integer(suspects[i]);
+    first = true;
+    for (int suspect : suspects) {
+        if (!in_view(suspect)) continue;
+        if (!first) w.raw(',');
+        first = false;
+        w.integer(suspect);
     }
-    w.raw("]}");
+    w.raw(']');
+    w.key("left_out");
+    if (shown == model.beacons.size()) {
+        w.raw("null");
+    } else {
+        size_t beacons = model.beacons.size() - shown;
+        w.raw("{\"beacons\":");
+        w.integer(static_cast<long long>(beacons));
+        w.raw(",\"measurements\":");
+        w.integer(static_cast<long long>(measurements_left_out));
+        w.key("text");
+        w.text("The dump lists " + std::to_string(model.beacons.size()) + " beacons, more than " +
+               std::to_string(MAX_SHOWN_BEACONS) + " can be shown: the last " + std::to_string(beacons) +
+               " in the dump's order and their " + std::to_string(measurements_left_out) +
+               " measurements are left out.");
+        w.raw('}');
+    }
+    w.raw('}');
     return out;
 }
 

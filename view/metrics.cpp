@@ -194,11 +194,7 @@ void render_metrics(const MetricsInput& input, std::string& out) {
         }
     }
     Family(out, "quillon_beacons", "gauge", "Beacons in the dump.").sample("", static_cast<double>(n));
-    if (input.dump_age_s)
-        Family(out, "quillon_dump_age_seconds", "gauge", "Time since the dump file was written.")
-            .sample("", *input.dump_age_s);
-    Family(out, "quillon_dump_read_errors_total", "counter", "Reads of the dump file that failed.")
-        .sample("", static_cast<double>(input.read_errors));
+    if (input.read_state) render_read_metrics(input, out);
     if (model.rx_rate)
         Family(out, "quillon_receive_bytes_per_second", "gauge", "Beacon traffic the local beacon received.")
             .sample("", *model.rx_rate * 1000 / 8);
@@ -207,6 +203,14 @@ void render_metrics(const MetricsInput& input, std::string& out) {
             .sample("", *model.tx_rate * 1000 / 8);
     Family(out, "quillon_build_info", "gauge", "The exporter's version.")
         .sample(label("version", label_value(input.version)), 1);
+}
+
+void render_read_metrics(const MetricsInput& input, std::string& out) {
+    if (input.dump_age_s)
+        Family(out, "quillon_dump_age_seconds", "gauge", "Time since the dump file was written.")
+            .sample("", *input.dump_age_s);
+    Family(out, "quillon_dump_read_errors_total", "counter", "Reads of the dump file that failed.")
+        .sample("", static_cast<double>(input.read_errors));
 }
 
 }  // namespace view

@@ -19,6 +19,7 @@ struct MetricsInput {
     bool all = false;  // every receiver's measurements, not only the local beacon's
     std::optional<double> dump_age_s;
     unsigned long read_errors = 0;
+    bool read_state = true;  // with the two families below; false for a body shared across scrapes
     std::string version;
 };
 
@@ -27,6 +28,10 @@ struct MetricsInput {
 // some 60 MB).
 void render_metrics(const MetricsInput& input, std::string& out);
 std::string render_metrics(const MetricsInput& input);
+
+// The families that change between reads of one dump: its age and the
+// failed reads.  Appended to out.
+void render_read_metrics(const MetricsInput& input, std::string& out);
 
 // A label value as the text format wants it: backslash, double quote and
 // line feed escaped, bytes that are not UTF-8 replaced.

@@ -15,6 +15,8 @@
 
 #include <pugixml.hpp>
 
+#include "state/source_table.h"
+
 namespace view {
 
 const char* channel_name(Channel channel) { return channel == Channel::Asm ? "asm" : "ssm"; }
@@ -217,18 +219,64 @@ private:
 
 }  // namespace
 
-Model parse_dump(const std::string& text, const std::string& label) { return Reader(text, label).read(); }
+namespace {
+void check_bounds(const std::string& text, const std::string& label);
+}
 
-// A dump of 150 beacons is about 7 MB; a file far beyond that (or a device
-// that never ends) is not read into memory.
-constexpr size_t MAX_DUMP_BYTES = size_t(256) << 20;
+Model parse_dump(const std::string& text, const std::string& label) {
+    check_bounds(text, label);
+    return Reader(text, label).read();
+}
+
+// The largest dump the daemon can write.  Its table holds at most
+// MAX_SOURCES beacons and MAX_EXTERNALS_TOTAL figures that they report; every
+// text in it comes from a TLV of at most 255 printable bytes, which the dump
+// escapes into at most 6 bytes each ("&quot;"), and a figures line is at most
+// 512 bytes.  So:
+//   a text attribute:   6 x 255 + name and quotes                   <= 1 540
+//   a reported source:  name, contact (2 x 1 540), address (60), age
+//                       and tags (45), asm and ssm lines (2 x 512)   <= 4 209
+//   a beacon element:   name, contact, three websites (3 x 1 580),
+//                       address, flags and tags                     <= 8 090
+//   a local source:     name, contact, country, address, tags and
+//                       two lines                                    <= 5 764
+// 65 536 x 4 209 + 1 024 x (8 090 + 5 764) + 4 096 = 290 031 616 bytes.  Element and quote counts are bounded the same way: the
+// parser's tree costs per element and per attribute, not per byte, and a
+// file of the right size but made of tiny elements would cost it 20 times
+// its size.
+constexpr size_t TEXT_MAX = 6 * 255 + 10;
+constexpr size_t REPORTED_SOURCE_MAX = 2 * TEXT_MAX + 60 + 45 + 2 * 512;
+constexpr size_t BEACON_ELEMENT_MAX = 2 * TEXT_MAX + 3 * (TEXT_MAX + 40) + 60 + 2 * 45 + 120;
+constexpr size_t LOCAL_SOURCE_MAX = 3 * TEXT_MAX + 60 + 60 + 2 * 512;
+constexpr size_t MAX_DUMP_BYTES =
+    MAX_EXTERNALS_TOTAL * REPORTED_SOURCE_MAX + MAX_SOURCES * (BEACON_ELEMENT_MAX + LOCAL_SOURCE_MAX) + 4096;
+static_assert(MAX_DUMP_BYTES == 290031616, "the arithmetic above and in README");
+// Opening and closing tags: <beacons>, <group>, and per beacon <beacon>,
+// <sources>, two flags and three websites; per source <source> and two lines.
+constexpr size_t FIGURE_ROWS = MAX_EXTERNALS_TOTAL + MAX_SOURCES;
+constexpr size_t MAX_DUMP_TAGS = 2 * (2 + MAX_SOURCES * 7 + FIGURE_ROWS * 3);
+// Quotes around attribute values: at most 8 on a figures line, 6 on a
+// source, 12 on a beacon element with its flags and websites.
+constexpr size_t MAX_DUMP_QUOTES = 2 * (8 + MAX_SOURCES * (12 + 2 * 2 + 3 * 2) + FIGURE_ROWS * (6 + 2 * 8));
+
+namespace {
+DumpError too_large(const std::string& label) {
+    return DumpError(label + ": larger than " + std::to_string(MAX_DUMP_BYTES / 1000000) + " MB, more than any dump holds");
+}
+}  // namespace
 
 std::string read_file(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) throw DumpError(path + ": " + std::strerror(errno));
-    std::string text;
     struct stat st {};
-    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) text.reserve(static_cast<size_t>(st.st_size));
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) > MAX_DUMP_BYTES) {
+        close(fd);
+        throw too_large(path);
+    }
+    // The size is a hint only: the file may grow while it is read, and a
+    // device or pipe has none.
+    std::string text;
+    if (S_ISREG(st.st_mode)) text.reserve(static_cast<size_t>(st.st_size));
     char buffer[65536];
     for (;;) {
         ssize_t n = read(fd, buffer, sizeof buffer);
@@ -239,9 +287,9 @@ std::string read_file(const std::string& path) {
             throw DumpError(path + ": " + std::strerror(error));
         }
         if (n == 0) break;
-        if (text.size() > MAX_DUMP_BYTES) {
+        if (text.size() + static_cast<size_t>(n) > MAX_DUMP_BYTES) {
             close(fd);
-            throw DumpError(path + ": larger than " + std::to_string(MAX_DUMP_BYTES >> 20) + " MB, not a dump");
+            throw too_large(path);
         }
         text.append(buffer, static_cast<size_t>(n));
     }
@@ -250,5 +298,23 @@ std::string read_file(const std::string& path) {
 }
 
 Model read_dump(const std::string& path) { return parse_dump(read_file(path), path); }
+
+namespace {
+// Counted before the parser builds anything, in one pass.
+void check_bounds(const std::string& text, const std::string& label) {
+    if (text.size() > MAX_DUMP_BYTES) throw too_large(label);
+    size_t tags = 0, quotes = 0;
+    for (char c : text) {
+        tags += c == '<';
+        quotes += c == '"' || c == '\'';
+    }
+    if (tags > MAX_DUMP_TAGS)
+        throw DumpError(label + ": " + std::to_string(tags) + " tags, more than any dump holds (" +
+                        std::to_string(MAX_DUMP_TAGS) + ")");
+    if (quotes > MAX_DUMP_QUOTES)
+        throw DumpError(label + ": " + std::to_string(quotes) + " quotes, more than any dump holds (" +
+                        std::to_string(MAX_DUMP_QUOTES) + ")");
+}
+}  // namespace
 
 }  // namespace view

@@ -3,6 +3,7 @@
 // quillon-view renders this model; only model.cpp reads the XML.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -58,6 +59,11 @@ struct Model {
     double stale_after_s() const { return 6 * interval; }
     bool stale(const Measurement& m) const { return m.age_s && *m.age_s > stale_after_s(); }
 };
+
+// More beacons than the table, the page and the JSON show: no real group
+// comes near it, and no screen holds the matrix of a larger one (a dump
+// grown by hostile reports).
+constexpr size_t MAX_SHOWN_BEACONS = 1000;
 
 // A file that is no dump, or a broken one: what() is the one line to show,
 // "FILE: line N: what is wrong" or "FILE: <strerror>".

@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <random>
@@ -73,16 +74,24 @@ std::string script_safe(const std::string& json) {
     return out;
 }
 
-std::string render_page(const std::string& json_with_status, bool live, const std::string& nonce) {
+PageParts page_parts(bool live, const std::string& nonce) {
     std::string page = page_template();
-    // The data goes in last, so that a placeholder's text inside it (a
-    // beacon named "{{NONCE}}") stays as it is.
     replace_all(page, "{{NONCE}}", nonce);
     replace_all(page, "{{CSP}}", content_security_policy(nonce, false));
     replace_all(page, "{{LIVE}}", live ? "true" : "false");
+    PageParts parts;
     size_t at = page.find("{{DATA}}");
-    if (at != std::string::npos) page.replace(at, 8, script_safe(json_with_status));
-    return page;
+    if (at == std::string::npos) at = page.size();
+    parts.before = page.substr(0, at);
+    parts.after = page.substr(std::min(page.size(), at + 8));
+    return parts;
+}
+
+std::string render_page(const std::string& json_with_status, bool live, const std::string& nonce) {
+    // The data goes in last, so that a placeholder's text inside it (a
+    // beacon named "{{NONCE}}") stays as it is.
+    PageParts parts = page_parts(live, nonce);
+    return parts.before + script_safe(json_with_status) + parts.after;
 }
 
 }  // namespace view

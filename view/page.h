@@ -16,6 +16,13 @@ std::string make_nonce();
 std::string content_security_policy(const std::string& nonce, bool http_header);
 // JSON text made safe inside a <script> element: '<', '>' and '&' as \u escapes.
 std::string script_safe(const std::string& json);
+// The page with the live flag and nonce filled in, split where the data goes
+// (as script_safe JSON text with status).
+struct PageParts {
+    std::string before;
+    std::string after;
+};
+PageParts page_parts(bool live, const std::string& nonce);
 // The page with data (JSON text with status) and the live flag filled in.
 std::string render_page(const std::string& json_with_status, bool live, const std::string& nonce);
 

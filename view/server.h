@@ -1,15 +1,23 @@
-// serve: the live page, /matrix.json and /dump.xml over HTTP.
+// serve: the live page, /matrix.json, /dump.xml and /metrics over HTTP.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
+#include "view/body.h"
 #include "view/json_output.h"
 #include "view/thresholds.h"
 #include "view/watcher.h"
 
 struct MHD_Daemon;
+struct MHD_Connection;
+struct sockaddr;
 
 namespace view {
 
@@ -22,36 +30,51 @@ struct ServeOptions {
     double clock_threshold_ms = 10;   // clock-suspect beacons
     unsigned threads = 4;
     unsigned connection_limit = 64;
-    unsigned per_ip_limit = 16;
-    unsigned timeout_s = 10;
+    unsigned per_address_limit = 8;   // connections from one client address
+    unsigned reserved = 16;           // the last free slots: only for an address that holds none
+    double request_deadline_s = 5;    // from a connection's accept to its last response byte
+    unsigned large_in_flight = 16;    // responses above LARGE_BODY being sent at once
+    std::function<void(const std::string&)> log;  // one line, without prefix or newline
 };
+
+// Bodies from this size on are counted against large_in_flight.
+constexpr size_t LARGE_BODY = size_t(1) << 20;
 
 struct Response {
     unsigned status = 200;
     std::string content_type = "text/plain; charset=utf-8";
-    std::string body;
-    // Instead of body: text inside the snapshot, which the response keeps.
-    std::shared_ptr<const Snapshot> snapshot;
-    const std::string* snapshot_text = nullptr;
+    Body body;
     std::map<std::string, std::string> headers;
 };
 
 // Answers one request; needs no socket, so tests can call it directly.
 class Site {
 public:
-    explicit Site(const ServeOptions& options) : options_(options), watcher_(options.dump, options.clock_threshold_ms) {}
+    explicit Site(const ServeOptions& options)
+        : options_(options), watcher_(options.dump, options.clock_threshold_ms, options.log) {}
     Response answer(const std::string& method, const std::string& path);
     // The current view of the dump, read again when it changed.
     View check() { return watcher_.current(); }
 
 private:
-    Response page(const View& view);
-    Response matrix_json(const View& view);
-    Response metrics(const View& view);
+    // What the paths serve of one snapshot, each rendered at its first
+    // request and shared by every response until the dump changes.
+    struct Rendered {
+        std::shared_ptr<const Snapshot> snapshot;
+        std::once_flag metrics_once, json_once, page_once;
+        PieceRef dump, metrics, json, page_data;
+    };
+    std::shared_ptr<Rendered> rendered(const View& view);
+    Response page(const View& view, Rendered& r);
+    Response matrix_json(const View& view, Rendered& r);
+    Response metrics(const View& view, Rendered& r);
+    Response dump_xml(const View& view, Rendered& r);
     Status status_of(const View& view) const;
 
     ServeOptions options_;
     DumpWatcher watcher_;
+    std::mutex rendered_mutex_;
+    std::shared_ptr<Rendered> rendered_;
 };
 
 class Server {
@@ -65,10 +88,33 @@ public:
     unsigned short port() const;  // the bound port (useful with port 0)
     Site& site() { return site_; }
 
+    // Connection bookkeeping, called from the server's threads.
+    bool admit(const ::sockaddr* address);
+    void opened(MHD_Connection* connection, void** socket_context);
+    void closed(MHD_Connection* connection, void** socket_context);
+    bool take_large_slot();
+    void give_large_slot();
+
 private:
+    struct Open {
+        int fd;
+        std::string address;
+        double deadline;
+    };
+    void reap();
+
     ServeOptions options_;
     Site site_;
     MHD_Daemon* daemon_ = nullptr;
+    int listen_fd_ = -1;
+    std::mutex connections_mutex_;
+    std::map<MHD_Connection*, Open> open_;
+    std::map<std::string, unsigned> per_address_;
+    std::atomic<unsigned> large_{0};
+    std::mutex reaper_mutex_;
+    std::condition_variable reaper_wake_;
+    bool stopping_ = false;
+    std::thread reaper_;
 };
 
 // Splits "ADDR:PORT" ("[V6]:PORT" for IPv6); false when it is not one.

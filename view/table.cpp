@@ -82,7 +82,8 @@ std::string render_table(const Model& model, const TableOptions& options) {
     const size_t n = model.beacons.size();
     if (n > MAX_TABLE_BEACONS)
         throw std::length_error(std::to_string(n) + " beacons, too many for a table (at most " +
-                                std::to_string(MAX_TABLE_BEACONS) + "); json and html show them all");
+                                std::to_string(MAX_TABLE_BEACONS) + "); json, html and serve show the first " +
+                                std::to_string(MAX_TABLE_BEACONS));
     std::vector<Cell> cells(n * n);
     bool any_stale = false;
     for (size_t i = 0; i < n; ++i) cells[i * n + i].text = " ";

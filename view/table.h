@@ -15,9 +15,9 @@ struct TableOptions {
     bool colour = false;
 };
 
-// No terminal shows more columns; the cells of a larger group (a
-// dump grown by hostile reports) are not even laid out.
-constexpr size_t MAX_TABLE_BEACONS = 1000;
+// No terminal shows more columns; the cells of a larger group are not even
+// laid out.
+constexpr size_t MAX_TABLE_BEACONS = MAX_SHOWN_BEACONS;
 
 // Throws std::length_error beyond MAX_TABLE_BEACONS.
 std::string render_table(const Model& model, const TableOptions& options);

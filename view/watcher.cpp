@@ -51,8 +51,18 @@ void DumpWatcher::reload(const FileKey& key, int stat_errno) {
             error = e.what();
         } catch (const std::bad_alloc&) {
             error = path_ + ": out of memory reading it";
+        } catch (const std::exception& e) {
+            error = path_ + ": " + e.what();
+        } catch (...) {
+            error = path_ + ": unreadable";
         }
     }
+    std::optional<std::string> line;
+    if (error && (!checked_ || !view_.error))
+        line = *error + (view_.snapshot ? "; serving the last good dump" : "; answering 503 until a good dump is read");
+    else if (!error && fresh && view_.error)
+        line = path_ + ": read again, " + std::to_string(fresh->model.beacons.size()) + " beacons";
+    if (line && log_) log_(*line);
     std::lock_guard<std::mutex> lock(state_mutex_);
     // A file that changed again while it was read is read again next time.
     checked_ = true;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -37,8 +38,10 @@ struct View {
 
 class DumpWatcher {
 public:
-    DumpWatcher(std::string path, double clock_threshold_ms)
-        : path_(std::move(path)), clock_threshold_ms_(clock_threshold_ms) {}
+    // log, when given, gets one line when reading starts failing and one
+    // when it works again.
+    DumpWatcher(std::string path, double clock_threshold_ms, std::function<void(const std::string&)> log = {})
+        : path_(std::move(path)), clock_threshold_ms_(clock_threshold_ms), log_(std::move(log)) {}
     // Re-reads the file when stat() shows it changed, unless another thread
     // is already reading it (then the current view is returned at once).
     View current();
@@ -60,6 +63,7 @@ private:
 
     const std::string path_;
     const double clock_threshold_ms_;
+    const std::function<void(const std::string&)> log_;
     std::mutex reload_mutex_;  // one reader of the file at a time
     std::mutex state_mutex_;   // guards what follows; held only to copy or swap
     bool checked_ = false;

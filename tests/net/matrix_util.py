@@ -715,7 +715,7 @@ def free_port():
         return s.getsockname()[1]
 
 
-def write_synthetic_dump(path, n, seed=1, interval=5, clock_ahead=None):
+def write_synthetic_dump(path, n, seed=1, interval=5, clock_ahead=None, names=None):
     """A dump of an n-beacon group in the daemon's layout: the local beacon
     with its own figures of the n-1 others, then every other beacon with
     what it reports of the n-1 it hears (no hop counts there).  Some cells
@@ -723,7 +723,8 @@ def write_synthetic_dump(path, n, seed=1, interval=5, clock_ahead=None):
     cell occurs.  Paths are symmetric: each pair has one true delay both
     ways, and a beacon whose clock is ahead by D ms ({index: D} in
     clock_ahead) measures D more, and is measured D less (a negative
-    result is written as its absolute value with future="true")."""
+    result is written as its absolute value with future="true").  names
+    ({index: name}) replaces the b<index> names."""
     import random
     rnd = random.Random(seed)
     ahead = clock_ahead or {}
@@ -741,12 +742,15 @@ def write_synthetic_dump(path, n, seed=1, interval=5, clock_ahead=None):
                 % (tag, ttl, rnd.choice([1, 2, 3, 4] * 10 + [200]), rnd.choice([0.0] * 8 + [2.5, 12.5]),
                    abs(delay), future, rnd.uniform(0, 40), rnd.choice([0.0] * 9 + [1.25]), 0.0))
 
+    def name(i):
+        return (names or {}).get(i, "b%d" % i)
+
     def sources(r, local):
         out = ["\t\t<sources>\n"]
         for s in range(n):
             if s == r:
                 continue
-            who = ' name="b%d" contact="noc@b%d.example.net"' % (s, s)
+            who = ' name="%s" contact="noc@b%d.example.net"' % (name(s), s)
             if local:
                 head = '<source addr="%s"%s country="NO" age="100" lastupdate="1">' % (addrs[s], who)
             else:
@@ -762,9 +766,9 @@ def write_synthetic_dump(path, n, seed=1, interval=5, clock_ahead=None):
              'rxlocal="true">\n\t\t<website type="generic" url="https://b0.example.net/" />\n%s\t</beacon>\n\n'
              % (addrs[0], sources(0, True))]
     for i in range(1, n):
-        parts.append('\t<beacon name="b%d" contact="noc@b%d.example.net" addr="%s" age="100" rxlocal="true" '
+        parts.append('\t<beacon name="%s" contact="noc@b%d.example.net" addr="%s" age="100" rxlocal="true" '
                      'lastupdate="1">\n\t\t<flag name="SSM" value="true" />\n%s\t</beacon>\n'
-                     % (i, i, addrs[i], sources(i, False)))
+                     % (name(i), i, addrs[i], sources(i, False)))
     parts.append("</group>\n</beacons>\n")
     tmp = path + ".tmp"
     with open(tmp, "w") as f:

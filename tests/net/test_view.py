@@ -385,6 +385,63 @@ def check_big_page(page, view, tmp, shot):
     expect(best < RENDER_LIMIT_MS, "the %d-beacon grid took %.0f ms at best" % (BIG, best))
 
 
+def check_widths(page, view, tmp, shots):
+    """A phone (420 px) and a wide screen (1920 px), in the light and the
+    dark theme, with a 300-character name: nothing scrolls the page
+    sideways, the legend is whole, the long name is cut with its whole text
+    on hover, the beacons are listed in table's order, the metric selector
+    names each unit once, and "no figures" stands out from the dark
+    background (contrast 3:1 at least)."""
+    long_name = "x" * 300
+    dump, html = os.path.join(tmp, "widths.xml"), os.path.join(tmp, "widths.html")
+    mu.write_synthetic_dump(dump, 6, names={2: long_name})
+    subprocess.run([view, "html", dump, "-o", html], check=True, timeout=30)
+    table = subprocess.run([view, "table", dump], check=True, timeout=30, capture_output=True, text=True).stdout
+    legend_names = re.findall(r"^\s*\d+\s+(\S+)\s+10\.", table, re.M)
+    contrast = """
+        function lum(c) {
+          var v = c.match(/\\d+/g).slice(0, 3).map(function (x) {
+            x = x / 255; return x <= 0.03928 ? x / 12.92 : Math.pow((x + 0.055) / 1.055, 2.4); });
+          return 0.2126 * v[0] + 0.7152 * v[1] + 0.0722 * v[2];
+        }
+        var none = getComputedStyle(document.querySelector('#legend .sw.none')).backgroundColor;
+        var bg = getComputedStyle(document.body).backgroundColor;
+        var a = lum(none), b = lum(bg);
+        return (Math.max(a, b) + 0.05) / (Math.min(a, b) + 0.05);"""
+    try:
+        for width, scheme in ((420, "light"), (420, "dark"), (1920, "dark"), (1920, "light")):
+            page.d.execute_cdp_cmd("Emulation.setEmulatedMedia",
+                                   {"features": [{"name": "prefers-color-scheme", "value": scheme}]})
+            page.d.set_window_size(width, 900)
+            page.load("file://" + html)
+            at = "%d px, %s" % (width, scheme)
+            inner = page.js("return window.innerWidth")
+            wide = page.js("return document.documentElement.scrollWidth")
+            expect(wide <= inner, "%s: the page is %d px wide in a %d px window" % (at, wide, inner))
+            clipped = page.js("return Array.from(document.querySelectorAll('#legend .item'))"
+                              ".filter(e => e.getBoundingClientRect().right > window.innerWidth + 0.5)"
+                              ".map(e => e.textContent)")
+            expect(not clipped, "%s: legend items beyond the window: %r" % (at, clipped))
+            cell = page.js("var td = document.querySelectorAll('#beacons td.name')[2];"
+                           "return [td.title, td.getBoundingClientRect().width]")
+            expect(cell[0] == long_name and cell[1] < min(inner, 400),
+                   "%s: the long name's cell is %.0f px wide, title %d characters" % (at, cell[1], len(cell[0])))
+            names = page.js("return Array.from(document.querySelectorAll('#beacons td.name')).map(e => e.title)")
+            expect([n[:40] for n in names] == [n[:40] for n in legend_names],
+                   "%s: the page lists %r, table %r" % (at, names, legend_names))
+            options = page.js("return Array.from(document.querySelectorAll('#metric option')).map(o => o.text)")
+            expect("hops (ttl)" in options and not any("(hops)" in o for o in options),
+                   "%s: metric options %r" % (at, options))
+            if scheme == "dark":
+                ratio = page.js(contrast)
+                expect(ratio >= 3.0, "%s: 'no figures' against the background: contrast %.2f" % (at, ratio))
+            page.d.save_screenshot(os.path.join(shots, "quillon-view-%d-%s.png" % (width, scheme)))
+        say("  420 px and 1920 px, light and dark: screenshots quillon-view-*-{light,dark}.png in %s" % shots)
+    finally:
+        page.d.execute_cdp_cmd("Emulation.setEmulatedMedia", {"features": []})
+        page.d.set_window_size(1400, 1000)
+
+
 def main():
     binary = binary_from_args()
     mu.use_debian_selenium()
@@ -437,6 +494,8 @@ def main():
                        check_clock_page, page, view, net.tmpdir)
             checks.run("browser: the %d-beacon page renders within a second" % BIG, check_big_page, page, view,
                        net.tmpdir, os.path.join(shots, "quillon-view-matrix-150.png"))
+            checks.run("browser: at 420 px and 1920 px, light and dark, with a 300-character name",
+                       check_widths, page, view, net.tmpdir, shots)
         finally:
             if driver is not None:
                 driver.quit()

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -11,8 +12,11 @@
 #include <sstream>
 
 #include "view/json_output.h"
+#include "view/metrics.h"
 #include "view/model.h"
 #include "view/page.h"
+#include "view/pairs.h"
+#include "view/server.h"
 #include "view/table.h"
 #include "view_test_util.h"
 
@@ -180,8 +184,14 @@ TEST_F(Program, BadDumpsWriteNothingAndSayWhyOnOneLine) {
     std::string good = view_test::small_dump();
     write("truncated.xml", good.substr(0, good.size() - 30));
     write("empty.xml", "");
+    // A sparse terabyte, and a small file of more elements than any dump.
+    write("huge.xml", "");
+    ASSERT_EQ(truncate((dir + "/huge.xml").c_str(), off_t(1) << 40), 0);
+    std::string flat;
+    for (int i = 0; i < 500000; ++i) flat += "<a/>";
+    write("flat.xml", "<beacons>" + flat + "</beacons>");
     for (const char* command : {"json", "table", "html"}) {
-        for (const char* dump : {"truncated.xml", "empty.xml", "missing.xml"}) {
+        for (const char* dump : {"truncated.xml", "empty.xml", "missing.xml", "huge.xml", "flat.xml"}) {
             std::string arguments = std::string(command) + " " + dump + (command[0] == 'h' ? " -o page.html" : "");
             EXPECT_EQ(run(arguments), 1) << arguments;
             EXPECT_EQ(slurp("out.txt"), "") << arguments;
@@ -193,6 +203,111 @@ TEST_F(Program, BadDumpsWriteNothingAndSayWhyOnOneLine) {
     EXPECT_EQ(std::system(("test -z \"$(ls '" + dir + "' | grep page)\"").c_str()), 0) << "html left a file";
     EXPECT_EQ(run("table d.xml --metric speed"), 2);
     EXPECT_EQ(run("json"), 2);
+}
+
+// Each exit status and default that quillon-view(1) states, against the
+// program: the manual's sentence must be there, and the program must do it.
+TEST_F(Program, TheManualsExitStatusesAndDefaultsHold) {
+    std::ifstream in(QUILLON_VIEW_MANUAL);
+    std::string manual(std::istreambuf_iterator<char>(in), {});
+    // Lines joined, roff's escaped hyphens as hyphens.
+    for (size_t at; (at = manual.find("\\-")) != std::string::npos;) manual.replace(at, 2, "-");
+    std::replace(manual.begin(), manual.end(), '\n', ' ');
+    write("d.xml", view_test::small_dump());
+
+    struct Status {
+        const char* manual;
+        const char* arguments;
+        int status;
+    } statuses[] = {
+        {"0 success, and after the help (-h) or version (-V) text", "-h", 0},
+        {"0 success, and after the help (-h) or version (-V) text", "--version", 0},
+        {"0 success, and after the help (-h) or version (-V) text", "json d.xml", 0},
+        {"1 the dump cannot be read or is not a well-formed dump", "json missing.xml", 1},
+        {"serve cannot listen", "serve d.xml --listen 192.0.2.1:9798", 1},
+        {"2 a usage error (an unknown command or option", "frobnicate d.xml", 2},
+        {"2 a usage error (an unknown command or option", "table d.xml --colour", 2},
+        {"a bad value", "table d.xml --metric speed", 2},
+        {"a missing argument", "json", 2},
+        {"a missing argument", "", 2},
+    };
+    for (const Status& s : statuses) {
+        EXPECT_NE(manual.find(s.manual), std::string::npos) << "the manual no longer says: " << s.manual;
+        EXPECT_EQ(run(s.arguments), s.status) << s.arguments;
+    }
+    EXPECT_EQ(run("table d.xml --metric speed"), 2);
+    EXPECT_NE(slurp("err.txt").find("(quillon-view -h lists the options)\n"), std::string::npos);
+    EXPECT_NE(manual.find("ends with \\(lq(quillon-view -h lists the options)\\(rq"), std::string::npos);
+
+    // Defaults: the table's metric and channel give the same table as naming them.
+    EXPECT_NE(manual.find("loss by default"), std::string::npos);
+    EXPECT_NE(manual.find("asm by default"), std::string::npos);
+    ASSERT_EQ(run("table d.xml"), 0);
+    std::string plain = slurp("out.txt");
+    ASSERT_EQ(run("table d.xml --metric loss --channel asm"), 0);
+    EXPECT_EQ(slurp("out.txt"), plain);
+
+    ServeOptions serve;
+    struct Default {
+        std::string manual;
+        bool holds;
+    } defaults[] = {
+        {"listens on; 127.0.0.1:9798 by default", serve.listen == "127.0.0.1:9798"},
+        {"10 ms by default", serve.clock_threshold_ms == 10},
+        {"age; 5 seconds by default", serve.dump_interval_s == 5},
+        {"at most " + std::to_string(serve.connection_limit) + " connections", true},
+        {"at most " + std::to_string(serve.per_address_limit) + " from one client address", true},
+        {"the last " + std::to_string(serve.reserved) + " free slots", true},
+        {"closed " + std::to_string(static_cast<int>(serve.request_deadline_s)) + " seconds after it was accepted",
+         serve.request_deadline_s == static_cast<int>(serve.request_deadline_s)},
+        {"at most " + std::to_string(serve.large_in_flight) + " responses of " + std::to_string(LARGE_BODY >> 20) +
+             " MB",
+         true},
+        {"show the first " + std::to_string(MAX_SHOWN_BEACONS), true},
+    };
+    for (const Default& d : defaults) {
+        EXPECT_NE(manual.find(d.manual), std::string::npos) << "the manual no longer says: " << d.manual;
+        EXPECT_TRUE(d.holds) << d.manual;
+    }
+
+    // By default /metrics has every beacon's identity but only the local
+    // beacon's measurements: gamma (heard of only through beta's report)
+    // is named, and fewer series come out than with --all.
+    EXPECT_NE(manual.find("every beacon's identity is exported either way"), std::string::npos);
+    Model model = parse_dump(view_test::small_dump(), "d.xml");
+    std::vector<Pair> pairs = find_pairs(model);
+    std::vector<int> suspects;
+    MetricsInput input;
+    input.model = &model;
+    input.pairs = &pairs;
+    input.clock_suspects = &suspects;
+    std::string local = render_metrics(input);
+    input.all = true;
+    std::string all = render_metrics(input);
+    EXPECT_NE(local.find("10.77.0.3"), std::string::npos);
+    EXPECT_LT(std::count(local.begin(), local.end(), '\n'), std::count(all.begin(), all.end(), '\n'));
+}
+
+// One beacon more than the cap is left out, and said so; at the cap nothing is.
+TEST(Json, AtMostTheCapOfBeaconsWithWhatIsLeftOut) {
+    for (size_t beacons : {MAX_SHOWN_BEACONS, MAX_SHOWN_BEACONS + 1}) {
+        std::string dump = "<beacons><group addr=\"239.1.1.1/1\" int=\"5.00\"><beacon addr=\"10.0.0.0/1\"><sources>";
+        for (size_t i = 1; i < beacons; ++i)
+            dump += "<source addr=\"10.1." + std::to_string(i / 256) + "." + std::to_string(i % 256) +
+                    "/1\"><asm rptage=\"1\" loss=\"0.0\" /></source>";
+        dump += "</sources></beacon></group></beacons>";
+        nlohmann::json j = nlohmann::json::parse(model_json(parse_dump(dump, "d.xml")));
+        EXPECT_EQ(j["beacons"].size(), MAX_SHOWN_BEACONS);
+        EXPECT_EQ(j["measurements"].size(), MAX_SHOWN_BEACONS - 1);
+        if (beacons == MAX_SHOWN_BEACONS) {
+            EXPECT_TRUE(j["left_out"].is_null());
+        } else {
+            EXPECT_EQ(j["left_out"]["beacons"], 1);
+            EXPECT_EQ(j["left_out"]["measurements"], 1);
+            EXPECT_EQ(j["left_out"]["text"], "The dump lists 1001 beacons, more than 1000 can be shown: the last 1 in "
+                                             "the dump's order and their 1 measurements are left out.");
+        }
+    }
 }
 
 TEST_F(Program, HtmlReplacesThePageWholeAndTableHasNoColourOffATerminal) {
