@@ -3,12 +3,57 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 
 #include "view/json_output.h"
 
 namespace view {
+
+RewriteClock::RewriteClock(std::string path) : path_(std::move(path)), thread_([this] { run(); }) {}
+
+RewriteClock::~RewriteClock() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    stop_.notify_all();
+    thread_.join();
+}
+
+void RewriteClock::run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!stopping_) {
+        lock.unlock();
+        struct stat st {};
+        if (stat(path_.c_str(), &st) == 0)
+            note(static_cast<long long>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec);
+        lock.lock();
+        stop_.wait_for(lock, std::chrono::seconds(1), [this] { return stopping_; });
+    }
+}
+
+void RewriteClock::note(long long mtime_ns) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (last_ns_ != 0 && mtime_ns > last_ns_) {
+        gaps_s_.push_back(double(mtime_ns - last_ns_) / 1e9);
+        if (gaps_s_.size() > KEPT_GAPS) gaps_s_.erase(gaps_s_.begin());
+    }
+    last_ns_ = mtime_ns;
+}
+
+std::optional<double> RewriteClock::interval() const {
+    std::vector<double> gaps;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gaps = gaps_s_;
+    }
+    if (gaps.size() < 2) return std::nullopt;
+    std::sort(gaps.begin(), gaps.end());
+    // The lower median: of an even count, the shorter of the middle two.
+    return gaps[(gaps.size() - 1) / 2];
+}
 
 View DumpWatcher::current() {
     struct stat st {};
@@ -49,18 +94,6 @@ View DumpWatcher::current() {
     return view_;
 }
 
-std::optional<double> DumpWatcher::rewrite_interval() {
-    std::vector<double> gaps;
-    {
-        std::lock_guard<std::mutex> lock(state_mutex_);
-        gaps = gaps_s_;
-    }
-    if (gaps.size() < 2) return std::nullopt;
-    std::sort(gaps.begin(), gaps.end());
-    // The lower median: of an even count, the shorter of the middle two.
-    return gaps[(gaps.size() - 1) / 2];
-}
-
 std::shared_ptr<Snapshot> DumpWatcher::derive(Model model, std::string text, std::time_t modified) const {
     auto snapshot = std::make_shared<Snapshot>();
     snapshot->model = std::move(model);
@@ -91,11 +124,8 @@ void DumpWatcher::reload(const FileKey& key, int stat_errno) {
             error = path_ + ": out of memory reading it";
         }
     }
+    if (fresh) rewrites_.note(key.mtime_ns);
     std::lock_guard<std::mutex> lock(state_mutex_);
-    if (fresh && key_.exists && key.mtime_ns > key_.mtime_ns) {
-        gaps_s_.push_back(double(key.mtime_ns - key_.mtime_ns) / 1e9);
-        if (gaps_s_.size() > KEPT_GAPS) gaps_s_.erase(gaps_s_.begin());
-    }
     // A file that changed again while it was read is read again next time.
     checked_ = true;
     key_ = key;

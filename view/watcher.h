@@ -5,11 +5,13 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "view/model.h"
@@ -38,18 +40,45 @@ struct View {
     unsigned long read_errors = 0;
 };
 
+// How often a file is rewritten, learnt from its modification times: the
+// median of the last few gaps between them, so that a restart's odd gap
+// does not count.  A thread looks at the file every second, so that every
+// rewrite is seen however rarely serve is asked (a scrape every 20 s of a
+// dump written every 10 s must not make it 20).
+class RewriteClock {
+public:
+    explicit RewriteClock(std::string path);
+    ~RewriteClock();
+    RewriteClock(const RewriteClock&) = delete;
+    RewriteClock& operator=(const RewriteClock&) = delete;
+    // A modification time seen; an older one than the last starts afresh.
+    void note(long long mtime_ns);
+    // Empty until two gaps were seen.
+    std::optional<double> interval() const;
+
+private:
+    static constexpr size_t KEPT_GAPS = 7;
+    void run();
+
+    const std::string path_;
+    mutable std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+    long long last_ns_ = 0;
+    std::vector<double> gaps_s_;  // oldest first
+    std::thread thread_;
+};
+
 class DumpWatcher {
 public:
     DumpWatcher(std::string path, double clock_threshold_ms)
-        : path_(std::move(path)), clock_threshold_ms_(clock_threshold_ms) {}
+        : path_(std::move(path)), clock_threshold_ms_(clock_threshold_ms), rewrites_(path_) {}
     // Re-reads the file when stat() shows it changed, unless another thread
     // is already reading it (then the current view is returned at once).
     View current();
     const std::string& path() const { return path_; }
-    // How often the file is rewritten, learnt from the rewrites seen (the
-    // median of the last few gaps, so that a restart's odd gap or a request
-    // that came late does not count); empty until two gaps were seen.
-    std::optional<double> rewrite_interval();
+    // How often the file is rewritten, once known.
+    std::optional<double> rewrite_interval() const { return rewrites_.interval(); }
 
 private:
     struct FileKey {
@@ -63,7 +92,6 @@ private:
                    mtime_ns == o.mtime_ns;
         }
     };
-    static constexpr size_t KEPT_GAPS = 7;
     void reload(const FileKey& key, int stat_errno);
     std::shared_ptr<Snapshot> derive(Model model, std::string text, std::time_t modified) const;
 
@@ -74,7 +102,7 @@ private:
     bool checked_ = false;
     FileKey key_;
     View view_;
-    std::vector<double> gaps_s_;  // between the rewrites seen, oldest first
+    RewriteClock rewrites_;
 };
 
 }  // namespace view
