@@ -223,8 +223,8 @@ class AlertLog:
             with self.lock:
                 for name, labels, state, active in listed:
                     key = (name, tuple(sorted(labels.items())), active)
-                    e = self.episodes.setdefault(key, {"name": name, "labels": labels, "active": active,
-                                                       "seen": now, "firing": None, "last": now})
+                    e = self.episodes.setdefault(key, {"key": key, "name": name, "labels": labels,
+                                                       "active": active, "seen": now, "firing": None, "last": now})
                     e["last"] = now
                     if state == "firing" and e["firing"] is None:
                         e["firing"] = now
@@ -244,6 +244,11 @@ class AlertLog:
 
     def is_listed(self, name, labels):
         return any(n == name and all(l.get(k) == v for k, v in labels.items()) for n, l, _, _ in self.listed())
+
+    def get(self, key):
+        """The episode as it stands now (episodes_of gives copies)."""
+        with self.lock:
+            return dict(self.episodes[key])
 
     def all_episodes(self):
         with self.lock:
@@ -418,9 +423,16 @@ def print_timeline(faults, log, t0):
     others = [e for e in log.all_episodes() if not any(f.episode and f.episode["active"] == e["active"] and
                                                         f.episode["name"] == e["name"] for f in faults)]
     for e in sorted(others, key=lambda e: e["active"]):
-        mu.say("  also %s %s: pending at %.1f s for %.1f s%s" % (
-            e["name"], e["labels"], e["active"] - t0, e["last"] - e["active"],
-            ", FIRING" if e["firing"] else ", never firing"))
+        if e["firing"]:
+            mu.say("  FIRING %s %s: pending at %.1f s, firing at %.1f s"
+                   % (e["name"], e["labels"], e["active"] - t0, e["firing"] - t0))
+    pending = {}
+    for e in others:
+        if not e["firing"]:
+            n, longest = pending.get(e["name"], (0, 0.0))
+            pending[e["name"]] = (n + 1, max(longest, e["last"] + POLL - e["active"]))
+    for name, (n, longest) in sorted(pending.items()):
+        mu.say("  pending only, never firing: %s x%d (the longest %.0f s)" % (name, n, longest))
 
 
 def build_clock_shift(net):
@@ -543,6 +555,9 @@ table ip impair {
         time.sleep(QUIET)
     finally:
         log.stop()
+        for f in faults:
+            if f.episode:
+                f.episode = log.get(f.episode["key"])
         if gamma.proc.poll() is None:
             gamma.signal(signal.SIGCONT)
         os.chmod(dump_dir, 0o755)
