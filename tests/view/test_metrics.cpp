@@ -119,6 +119,17 @@ TEST(Json, PairsAndClockSuspectsInTheDocument) {
     EXPECT_NE(json.find("\"clock_suspect\":[0,1]"), std::string::npos) << json;
 }
 
+// Delays of 0.150 and 0.075 ms sum to 0.22499999999999998 in binary;
+// the document and the metrics give 0.225 ms, as the dump would.
+TEST(Json, FiguresAtTheDumpsOwnPrecision) {
+    Model model = shifted_mesh({0, 0}, 0);
+    model.measurements[0].delay = 0.15;
+    model.measurements[1].delay = 0.075;
+    std::string json = model_json(model);
+    EXPECT_NE(json.find("\"round_trip_ms\":0.225,\"clock_offset_ms\":"), std::string::npos) << json;
+    EXPECT_EQ(json.find("99999"), std::string::npos) << json;
+}
+
 std::vector<std::string> series_of(const std::string& text, const std::string& name) {
     std::vector<std::string> out;
     std::istringstream lines(text);
@@ -211,6 +222,39 @@ TEST(Metrics, ScopeUnitsAndStaleness) {
     mesh_pairs = find_pairs(mesh);
     EXPECT_EQ(series_of(render_metrics(input_for(mesh, mesh_pairs, none, true)), "quillon_pair_clock_offset_seconds")[0],
               offsets[0]);
+}
+
+// Two beacons on one address (one restarted; the old one still in the
+// dump) give one series per pair of addresses, the freshest; labels name
+// one meaning each; what is no measurement is left out.
+TEST(Metrics, OneSeriesPerIdentityTheFreshestAndNoFiguresThatAreNone) {
+    Model model = shifted_mesh({0, 0, 0}, 0.15);
+    model.beacons[2].address = "10.77.0.2/20000";  // b1 started again as b2
+    model.measurements.clear();
+    auto add = [&](int sender, long age, double loss, std::optional<int> ttl) {
+        Measurement m;
+        m.receiver = 0;
+        m.sender = sender;
+        m.age_s = age;
+        m.loss = loss;
+        m.delay = 0.225;
+        m.ttl = ttl;
+        model.measurements.push_back(m);
+    };
+    add(1, 20, 2.5, 1);  // the old instance
+    add(2, 3, 0.1, std::nullopt);  // the new one; no hop count
+    std::vector<Pair> pairs = find_pairs(model);
+    std::vector<int> none;
+    std::string text = render_metrics(input_for(model, pairs, none, false));
+    EXPECT_EQ(series_of(text, "quillon_loss_ratio"),
+              std::vector<std::string>{"quillon_loss_ratio{receiver=\"b0\",sender=\"b2\",receiver_address=\"10.77.0.1\","
+                                       "sender_address=\"10.77.0.2\",channel=\"asm\"} 0.001"});
+    std::string delay = series_of(text, "quillon_delay_seconds").at(0);
+    EXPECT_EQ(delay.substr(delay.rfind(' ')), " 0.000225");
+    EXPECT_TRUE(series_of(text, "quillon_hops").empty());
+    EXPECT_EQ(series_of(text, "quillon_beacon_info").size(), 2u);
+    EXPECT_NE(series_of(text, "quillon_beacon_info")[1].find("{beacon=\"b2\",address=\"10.77.0.2\","), std::string::npos);
+    EXPECT_EQ(series_of(text, "quillon_beacons"), std::vector<std::string>{"quillon_beacons 2"});
 }
 
 TEST(Metrics, NetworkTextsCannotBreakALineOrForgeASeries) {
