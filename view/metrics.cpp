@@ -4,6 +4,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <unordered_map>
 #include <utility>
 
 #include "view/utf8.h"
@@ -15,14 +16,19 @@ namespace {
 // A figure rounded to the decimals it has, so that the shortest text of the
 // double is that of the decimal (0.000225, not 0.00022500000000000002).
 double at_decimals(double value, int decimals) {
-    double scale = std::pow(10.0, decimals);
+    static const double scales[] = {1, 10, 100, 1e3, 1e4, 1e5, 1e6, 1e7};
+    double scale = scales[decimals];
     return std::round(value * scale) / scale;
 }
 
-// Fixed notation: a timestamp reads 1700000000, not 1.7e+09.
+// Whole numbers as integers: a timestamp reads 1700000000, not 1.7e+09.
 void append_value(std::string& out, double value) {
-    char text[400];
-    auto result = std::to_chars(text, text + sizeof text, value, std::chars_format::fixed);
+    char text[32];
+    std::to_chars_result result;
+    if (value == std::trunc(value) && std::fabs(value) < 1e15)
+        result = std::to_chars(text, text + sizeof text, static_cast<long long>(value));
+    else
+        result = std::to_chars(text, text + sizeof text, value);
     out.append(text, result.ptr);
 }
 
@@ -116,36 +122,51 @@ void render_metrics(const MetricsInput& input, std::string& out) {
             freshness[static_cast<size_t>(beacon)] = std::min(freshness[static_cast<size_t>(beacon)], *m.age_s);
     }
     if (static_cast<size_t>(model.local) < n) freshness[static_cast<size_t>(model.local)] = -1;
-    std::map<std::string, size_t> representative;
+    // Identities numbered in their text's order; the beacon of each.
+    std::map<std::string, uint32_t> numbers;
+    for (size_t i = 0; i < n; ++i) numbers.emplace(identities[i], 0);
+    uint32_t count = 0;
+    for (auto& entry : numbers) entry.second = count++;
+    std::vector<uint32_t> identity(n);
+    std::vector<size_t> representative(count, n);
     for (size_t i = 0; i < n; ++i) {
-        auto [at, added] = representative.emplace(identities[i], i);
-        if (!added && freshness[i] < freshness[at->second]) at->second = i;
+        identity[i] = numbers[identities[i]];
+        size_t& r = representative[identity[i]];
+        if (r == n || freshness[i] < freshness[r]) r = i;
     }
+    auto series_key = [&](int x, int y, Channel channel) {
+        return (uint64_t(identity[static_cast<size_t>(x)]) << 33) | (uint64_t(identity[static_cast<size_t>(y)]) << 1) |
+               (channel == Channel::Ssm ? 1 : 0);
+    };
 
-    // The label set of every exported measurement, built once for the
-    // seven families that use it; one per receiver, sender and channel
-    // identity, the freshest.
+    // One measurement per receiver, sender and channel identity, the
+    // freshest; its label set built once for the seven families.
+    std::vector<const Measurement*> chosen;
+    std::unordered_map<uint64_t, size_t> series;
+    series.reserve(model.measurements.size());
+    for (const Measurement& m : model.measurements) {
+        if (!input.all && m.receiver != model.local) continue;
+        if (model.stale(m)) continue;  // a silent pair disappears instead of freezing
+        if (identity[static_cast<size_t>(m.receiver)] == identity[static_cast<size_t>(m.sender)]) continue;
+        auto [at, added] = series.emplace(series_key(m.receiver, m.sender, m.channel), chosen.size());
+        if (added)
+            chosen.push_back(&m);
+        else if (m.age_s && (!chosen[at->second]->age_s || *m.age_s < *chosen[at->second]->age_s))
+            chosen[at->second] = &m;
+    }
     struct Exported {
         const Measurement* m;
         std::string labels;
     };
     std::vector<Exported> exported;
-    std::map<std::string, size_t> series;
-    for (const Measurement& m : model.measurements) {
-        if (!input.all && m.receiver != model.local) continue;
-        if (model.stale(m)) continue;  // a silent pair disappears instead of freezing
-        size_t r = static_cast<size_t>(m.receiver), s = static_cast<size_t>(m.sender);
-        if (identities[r] == identities[s]) continue;
-        std::string key = identities[r] + '\n' + identities[s] + '\n' + channel_name(m.channel);
+    exported.reserve(chosen.size());
+    for (const Measurement* m : chosen) {
+        size_t r = static_cast<size_t>(m->receiver), s = static_cast<size_t>(m->sender);
         std::string labels;
         labels.reserve(names[r].size() + names[s].size() + identities[r].size() + identities[s].size() + 80);
         labels += "receiver=\"" + names[r] + "\",sender=\"" + names[s] + "\",receiver_address=\"" + identities[r] +
-                  "\",sender_address=\"" + identities[s] + "\",channel=\"" + channel_name(m.channel) + "\"";
-        auto [at, added] = series.emplace(std::move(key), exported.size());
-        if (added)
-            exported.push_back({&m, std::move(labels)});
-        else if (m.age_s && (!exported[at->second].m->age_s || *m.age_s < *exported[at->second].m->age_s))
-            exported[at->second] = {&m, std::move(labels)};
+                  "\",sender_address=\"" + identities[s] + "\",channel=\"" + channel_name(m->channel) + "\"";
+        exported.push_back({m, std::move(labels)});
     }
 
     out.clear();
@@ -199,14 +220,13 @@ void render_metrics(const MetricsInput& input, std::string& out) {
                identities[b] + "\",channel=\"" + channel_name(pair.channel) + "\"";
     };
     std::vector<const Pair*> pairs;
-    std::map<std::string, size_t> pair_series;
+    std::unordered_map<uint64_t, size_t> pair_series;
     for (const Pair& pair : *input.pairs) {
         if (pair.stale || !(input.all || pair.a == model.local || pair.b == model.local)) continue;
-        const std::string& a = identities[static_cast<size_t>(pair.a)];
-        const std::string& b = identities[static_cast<size_t>(pair.b)];
-        if (a == b) continue;
-        std::string key = std::min(a, b) + '\n' + std::max(a, b) + '\n' + channel_name(pair.channel);
-        auto [at, added] = pair_series.emplace(std::move(key), pairs.size());
+        if (identity[static_cast<size_t>(pair.a)] == identity[static_cast<size_t>(pair.b)]) continue;
+        bool lower_first = identity[static_cast<size_t>(pair.a)] < identity[static_cast<size_t>(pair.b)];
+        uint64_t key = lower_first ? series_key(pair.a, pair.b, pair.channel) : series_key(pair.b, pair.a, pair.channel);
+        auto [at, added] = pair_series.emplace(key, pairs.size());
         if (added)
             pairs.push_back(&pair);
         else if (pair.age_s < pairs[at->second]->age_s)
@@ -231,16 +251,15 @@ void render_metrics(const MetricsInput& input, std::string& out) {
                       "figures with.");
         std::vector<bool> suspect(n, false);
         for (int i : *input.clock_suspects) suspect[static_cast<size_t>(i)] = true;
-        for (const auto& entry : representative)
-            family.sample(beacon_labels(entry.second), suspect[entry.second] ? 1 : 0);
+        for (size_t i : representative) family.sample(beacon_labels(i), suspect[i] ? 1 : 0);
     }
     {
         Family family(out, "quillon_beacon_info", "gauge", "Identity of a beacon in the dump.");
         // Every beacon of the dump in both scopes: a dashboard or an alert
         // can name the beacons of a row from any one exporter.
-        for (const auto& entry : representative) {
-            const Beacon& beacon = model.beacons[entry.second];
-            family.sample(beacon_labels(entry.second) + "," +
+        for (size_t i : representative) {
+            const Beacon& beacon = model.beacons[i];
+            family.sample(beacon_labels(i) + "," +
                               label("contact", label_value(beacon.contact.value_or(""))) + "," +
                               label("country", label_value(beacon.country.value_or(""))) + "," +
                               label("ssm", beacon.has_flag("SSM") ? "true" : "false") + "," +
