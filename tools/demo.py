@@ -146,8 +146,8 @@ class WebPage:
             return
         port = VIEW_PORT if _port_free(VIEW_PORT) else _port_free(0)
         with open(log, "wb") as out:
-            self.proc = subprocess.Popen([view, "serve", dump, "--listen", "127.0.0.1:%d" % port,
-                                          "--dump-interval", str(DUMP_INTERVAL)],
+            # serve learns the beacons' dump interval (-I) from the rewrites.
+            self.proc = subprocess.Popen([view, "serve", dump, "--listen", "127.0.0.1:%d" % port],
                                          stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                          start_new_session=True)
         deadline = time.monotonic() + 5.0

@@ -41,12 +41,16 @@ double seconds_now() {
 
 }  // namespace
 
-Status Site::status_of(const View& view) const {
+std::optional<double> Site::dump_interval() {
+    return options_.dump_interval_s ? options_.dump_interval_s : watcher_.rewrite_interval();
+}
+
+Status Site::status_of(const View& view) {
     Status status;
     status.generated = std::time(nullptr);
     status.dump_modified = view.snapshot->modified;
     status.dump_age_s = static_cast<double>(status.generated - view.snapshot->modified);
-    status.dump_interval_s = options_.dump_interval_s;
+    status.dump_interval_s = dump_interval();
     status.error = view.error;
     status.thresholds = options_.thresholds;
     return status;
@@ -103,7 +107,9 @@ Response Site::metrics(const View& view, Rendered& shared) {
         input.read_state = false;
         shared.metrics = make_piece(render_metrics(input));
     });
-    input.dump_age_s = static_cast<double>(std::time(nullptr) - view.snapshot->modified);
+    Status status = status_of(view);
+    input.dump_interval_s = status.dump_interval_s;
+    input.dump_overdue_after_s = status.dump_overdue_after_s();
     input.read_errors = view.read_errors;
     std::string tail;
     render_read_metrics(input, tail);

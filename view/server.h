@@ -24,7 +24,7 @@ namespace view {
 struct ServeOptions {
     std::string dump;
     std::string listen = "127.0.0.1:9798";
-    double dump_interval_s = 5;
+    std::optional<double> dump_interval_s;  // learnt from the rewrites when not given
     Thresholds thresholds;
     bool all = false;                 // /metrics: every measurement, not only the local beacon's
     double clock_threshold_ms = 10;   // clock-suspect beacons
@@ -69,7 +69,8 @@ private:
     Response matrix_json(const View& view, Rendered& r);
     Response metrics(const View& view, Rendered& r);
     Response dump_xml(const View& view, Rendered& r);
-    Status status_of(const View& view) const;
+    Status status_of(const View& view);
+    std::optional<double> dump_interval();
 
     ServeOptions options_;
     DumpWatcher watcher_;

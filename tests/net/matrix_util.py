@@ -106,7 +106,8 @@ class Beacon:
 
     def __init__(self, lab_, host, name, family, group, *, ssm=False, send_only=False,
                  bootstrap=None, country=None, website=None, matrix=None, lg=None,
-                 website_lg_prefix=None, ssmping_flag=False, verbose=0, dump=True, extra=(), max_files=None):
+                 website_lg_prefix=None, ssmping_flag=False, verbose=0, dump=True, extra=(), max_files=None,
+                 dump_dir=None, wrapper=(), env=None):
         self.lab = lab_
         self.host = host
         self.name = name
@@ -134,7 +135,7 @@ class Beacon:
             self.flags.append("SSMPing")
         self.ip = norm_ip(host.addr(family))
         self.segment = host.segment
-        self.dump_path = os.path.join(lab_.tmpdir, "%s.dump.xml" % host.name) if dump else None
+        self.dump_path = os.path.join(dump_dir or lab_.tmpdir, "%s.dump.xml" % host.name) if dump else None
         argv = [None, "-n", name, "-a", self.contact, "-b", group]
         if self.dump_path:
             argv += ["-d", self.dump_path, "-I", "5"]
@@ -161,8 +162,11 @@ class Beacon:
         if bootstrap:
             argv += ["-B", bootstrap]
         self.argv_tail = argv[1:]
-        # A descriptor limit (RLIMIT_NOFILE) to start the daemon with.
+        # A descriptor limit (RLIMIT_NOFILE) to start the daemon with; a
+        # command that execs the daemon (setpriv ...) and its environment.
         self.max_files = max_files
+        self.wrapper = list(wrapper)
+        self.env = env
         self.proc = None
         self.started = None       # wall clock, just before the process starts
         self.addr = None          # "ip/port" as the beacon's own dump shows it
@@ -181,8 +185,13 @@ class Beacon:
         argv = [binary] + self.argv_tail
         if self.max_files:
             argv = ["prlimit", "--nofile=%d" % self.max_files, "--"] + argv   # execs: the pid stays the daemon's
-        self.proc = self.host.run(argv, label=re.sub(r"\W", "", self.name) or "beacon")
+        argv = self.wrapper + argv
+        self.proc = self.host.run(argv, label=re.sub(r"\W", "", self.name) or "beacon", env=self.env)
         return self.proc
+
+    def rename(self, name):
+        """Takes another name for the next start."""
+        self.argv_tail[self.argv_tail.index("-n") + 1] = self.name = name
 
     def stderr(self):
         return self.proc.stderr_text() if self.proc else ""

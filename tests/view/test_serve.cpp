@@ -3,14 +3,17 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <mutex>
 #include <vector>
@@ -145,10 +148,15 @@ protected:
         server.reset();
         std::system(("rm -rf '" + dir + "'").c_str());
     }
-    // Replaced as the daemon replaces it: a new file renamed over the old.
-    void write_dump(const std::string& text) {
+    // Replaced as the daemon replaces it: a new file renamed over the old
+    // (written at the given time, or now).
+    void write_dump(const std::string& text, std::time_t written = 0) {
         std::string temporary = options.dump + ".working";
         std::ofstream(temporary) << text;
+        if (written) {
+            struct timespec times[2] = {{written, 0}, {written, 0}};
+            ASSERT_EQ(utimensat(AT_FDCWD, temporary.c_str(), times, 0), 0);
+        }
         std::rename(temporary.c_str(), options.dump.c_str());
     }
     virtual void configure(ServeOptions&) {}
@@ -172,7 +180,7 @@ TEST_F(Serve, AnswersOnlyItsPathsWithGetAndHead) {
     nlohmann::json j = nlohmann::json::parse(json.body);
     EXPECT_EQ(j["beacons"].size(), 3u);
     EXPECT_TRUE(j["status"]["error"].is_null());
-    EXPECT_EQ(j["status"]["dump_interval_s"], 5.0);
+    EXPECT_TRUE(j["status"]["dump_interval_s"].is_null());  // not learnt yet
     EXPECT_LE(j["status"]["dump_age_s"].get<double>(), 5.0);
 
     Reply page = request(port, "GET", "/");
@@ -355,6 +363,47 @@ TEST(ServeDualStack, TheIpv6WildcardTakesBothFamilies) {
     ASSERT_EQ(server.start(), "");
     EXPECT_EQ(request(server.port(), "GET", "/metrics", "", "", "::1").status, 503);
     EXPECT_EQ(request(server.port(), "GET", "/metrics", "", "", "127.0.0.1").status, 503);
+}
+
+// The beacon rewrites its dump every 10 s; serve learns that from the
+// rewrites, whether asked between them or not, and a restart's odd gap
+// does not change it.
+TEST_F(Serve, LearnsTheDumpIntervalAndAgesTheFiguresOfADumpNoLongerWritten) {
+    auto written_at = [&](std::time_t when) {
+        write_dump(view_test::small_dump(), when);
+        ASSERT_EQ(request(port, "GET", "/metrics").status, 200);
+    };
+    auto metric = [&](const std::string& name) {
+        std::string body = request(port, "GET", "/metrics").body;
+        size_t at = body.find("\n" + name + " ");
+        return at == std::string::npos ? std::string("absent") : body.substr(at + name.size() + 2, body.find('\n', at + 1) - at - name.size() - 2);
+    };
+    std::time_t now = std::time(nullptr);
+    for (std::time_t at : {now - 64, now - 54, now - 44}) {
+        write_dump(view_test::small_dump(), at);  // nobody asks
+        usleep(1200000);
+    }
+    EXPECT_EQ(metric("quillon_dump_interval_seconds"), "10");
+    for (std::time_t at : {now - 34, now - 31}) written_at(at);  // a restart 3 s later
+    EXPECT_EQ(metric("quillon_dump_interval_seconds"), "10");
+    EXPECT_EQ(metric("quillon_dump_overdue_after_seconds"), "30");
+    EXPECT_EQ(metric("quillon_dump_timestamp_seconds"), std::to_string(now - 31));
+
+    // Written 26 s ago: the 3 s old figures are 29 s old, fresh (limit 30 s).
+    now = std::time(nullptr);
+    written_at(now - 26);
+    nlohmann::json j = nlohmann::json::parse(request(port, "GET", "/matrix.json").body);
+    EXPECT_EQ(j["measurements"][0]["stale"], false);
+    EXPECT_EQ(j["status"]["dump_overdue_after_s"], 30.0);
+    EXPECT_NE(metric("quillon_loss_ratio{receiver=\"alpha <script>\",sender=\"b\u00C8ta\t'\",receiver_address="
+                     "\"10.77.0.1\",sender_address=\"10.77.0.2\",channel=\"asm\"}"), "absent");
+    // The beacon stops writing: the same file ages its figures past the
+    // limit without being rewritten.
+    while (std::time(nullptr) < now + 2) usleep(50000);
+    j = nlohmann::json::parse(request(port, "GET", "/matrix.json").body);
+    EXPECT_EQ(j["measurements"][0]["stale"], true);
+    EXPECT_EQ(metric("quillon_loss_ratio{receiver=\"alpha <script>\",sender=\"b\u00C8ta\t'\",receiver_address="
+                     "\"10.77.0.1\",sender_address=\"10.77.0.2\",channel=\"asm\"}"), "absent");
 }
 
 TEST(Listen, AddressAndPort) {
