@@ -35,7 +35,7 @@ const char* const USAGE =
     "       quillon-view json DUMP\n"
     "       quillon-view html DUMP -o FILE [--threshold METRIC=DEGRADED,BAD]... [--dump-interval SECS]\n"
     "       quillon-view serve DUMP [--listen ADDR:PORT] [--dump-interval SECS] [--threshold ...]...\n"
-    "                         [--all] [--clock-threshold MS]\n"
+    "                         [--all] [--clock-threshold MS] [--history FILE] [--history-max-mb MB]\n"
     "       quillon-view -h|--help | -V|--version\n";
 
 const char* const HELP =
@@ -48,7 +48,8 @@ const char* const HELP =
     "  json    the matrix as one JSON document on stdout\n"
     "  html    one self-contained web page, written to FILE atomically\n"
     "  serve   HTTP server: / (the live page), /matrix.json, /dump.xml, /metrics\n"
-    "          (Prometheus); the dump is re-read when it changes\n"
+    "          (Prometheus), /history and /events (the history of every cell); the\n"
+    "          dump is re-read when it changes\n"
     "\n"
     "  --metric M            figure in the table (default loss)\n"
     "  --channel C           asm (default) or ssm\n"
@@ -62,6 +63,9 @@ const char* const HELP =
     "  --all                 /metrics exports every beacon's measurements, not only the\n"
     "                        local beacon's\n"
     "  --clock-threshold MS  clock offset that makes a beacon clock-suspect (default 10)\n"
+    "  --history FILE        serve records the matrix's history (/history, /events) in\n"
+    "                        this SQLite file (default: in memory while it runs)\n"
+    "  --history-max-mb MB   the history's size limit (default 2048)\n"
     "\n"
     "Figures older than 6 beacon intervals are stale.  A dump that cannot be read:\n"
     "table, json and html write nothing and exit with status 1.\n";
@@ -91,7 +95,8 @@ Options parse(int argc, char** argv) {
         {"table", {"--metric", "--channel", "--threshold"}},
         {"json", {}},
         {"html", {"-o", "--threshold", "--dump-interval"}},
-        {"serve", {"--listen", "--dump-interval", "--threshold", "--all", "--clock-threshold"}},
+        {"serve",
+         {"--listen", "--dump-interval", "--threshold", "--all", "--clock-threshold", "--history", "--history-max-mb"}},
     };
     Options options;
     options.command = argv[1];
@@ -139,6 +144,12 @@ Options parse(int argc, char** argv) {
         } else if (arg == "--clock-threshold") {
             if (!parse_seconds(value, options.serve.clock_threshold_ms))
                 throw UsageError("--clock-threshold wants a positive number of milliseconds, not \"" + value + "\"");
+        } else if (arg == "--history") {
+            if (value.empty()) throw UsageError("--history wants a file name");
+            options.serve.history = value;
+        } else if (arg == "--history-max-mb") {
+            if (!parse_seconds(value, options.serve.history_max_mb) || options.serve.history_max_mb < 1)
+                throw UsageError("--history-max-mb wants a size in MB of at least 1, not \"" + value + "\"");
         } else if (arg == "--listen") {
             std::string host;
             unsigned short port;
@@ -231,6 +242,7 @@ int run_serve(const Options& options) {
     unsigned short port = 0;
     parse_listen(options.serve.listen, host, port);
     std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    server.record_history();
     std::fprintf(stderr, "quillon-view: serving %s on http://%s:%u/\n", options.dump.c_str(), shown.c_str(),
                  static_cast<unsigned>(server.port()));
     int signal_number = 0;

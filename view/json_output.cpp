@@ -97,6 +97,8 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
         w.text(beacon.name);
         w.key("address");
         w.text(beacon.address);
+        w.key("identity");
+        w.text(beacon_identity(beacon.address));
         w.key("contact");
         w.text(beacon.contact);
         w.key("country");

@@ -19,6 +19,11 @@ namespace view {
 
 const char* channel_name(Channel channel) { return channel == Channel::Asm ? "asm" : "ssm"; }
 
+std::string beacon_identity(const std::string& address) {
+    size_t slash = address.rfind('/');
+    return slash == std::string::npos ? address : address.substr(0, slash);
+}
+
 bool Beacon::has_flag(const std::string& flag) const {
     return std::find(flags.begin(), flags.end(), flag) != flags.end();
 }

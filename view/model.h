@@ -27,6 +27,11 @@ struct Beacon {
     const std::string& label() const { return name ? *name : address; }
 };
 
+// A beacon's identity where it must outlive a restart (the history, metric
+// labels): its IP address without the port, which is new at every start
+// ("10.77.0.1/55194" -> "10.77.0.1").
+std::string beacon_identity(const std::string& address);
+
 // What one receiver measured of one sender on one channel.  A figure the
 // dump leaves out stays empty.
 struct Measurement {

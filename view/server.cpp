@@ -105,11 +105,26 @@ Response Site::metrics(const View& view) {
     return r;
 }
 
-Response Site::answer(const std::string& method, const std::string& path) {
+Response Site::answer(const std::string& method, const std::string& path) { return answer(method, path, {}); }
+
+Response Site::history_answer(const std::string& path, const std::map<std::string, std::string>& query) {
+    HistoryAnswer answer = path == "/history" ? history_->history(query, std::time(nullptr))
+                                              : history_->events(query, std::time(nullptr));
+    if (answer.status != 200) return text_response(answer.status, answer.body);
+    Response r;
+    r.content_type = "application/json";
+    r.body = std::move(answer.body);
+    return r;
+}
+
+Response Site::answer(const std::string& method, const std::string& path,
+                      const std::map<std::string, std::string>& query) {
     Response r;
     if (method != "GET" && method != "HEAD") {
         r = text_response(405, "method not allowed: GET and HEAD only");
         r.headers["Allow"] = "GET, HEAD";
+    } else if (history_ && (path == "/history" || path == "/events")) {
+        r = history_answer(path, query);
     } else if (path != "/" && path != "/matrix.json" && path != "/dump.xml" && path != "/metrics") {
         r = text_response(404, "not found");
     } else {
@@ -177,6 +192,12 @@ void free_payload(void* context) {
     delete payload;
 }
 
+MHD_Result add_argument(void* context, MHD_ValueKind, const char* key, const char* value) {
+    auto& query = *static_cast<std::map<std::string, std::string>*>(context);
+    if (query.size() < 32) query[key ? key : ""] = value ? value : "";
+    return MHD_YES;
+}
+
 MHD_Result handle(void* context, MHD_Connection* connection, const char* url, const char* method, const char*,
                   const char*, size_t* upload_size, void** request_state) {
     // Answered at the first call: no request needs a body, and one that
@@ -186,7 +207,9 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
     Site& site = *static_cast<Site*>(context);
     Response r;
     try {
-        r = site.answer(method, url);
+        std::map<std::string, std::string> query;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &add_argument, &query);
+        r = site.answer(method, url, query);
     } catch (const std::exception&) {
         r.status = 500;
         r.body = "internal error\n";
@@ -208,10 +231,23 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
 
 }  // namespace
 
-Server::Server(const ServeOptions& options) : options_(options), site_(options) {}
+Server::Server(const ServeOptions& options) : options_(options), site_(options) {
+    HistoryOptions history;
+    history.path = options.history;
+    history.max_mb = options.history_max_mb;
+    history.thresholds = options.thresholds;
+    history_ = std::make_unique<History>(history);
+    site_.set_history(history_.get());
+}
 
 Server::~Server() {
     if (daemon_) MHD_stop_daemon(daemon_);
+}
+
+void Server::record_history() {
+    // The writer looks at the dump a few times per dump interval, so that a
+    // window is recorded soon after it appears; it never waits for a reader.
+    history_->start([this] { return site_.check(); }, std::min(1.0, options_.dump_interval_s / 2));
 }
 
 std::string Server::start() {

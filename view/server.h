@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "view/history.h"
 #include "view/json_output.h"
 #include "view/thresholds.h"
 #include "view/watcher.h"
@@ -24,6 +25,8 @@ struct ServeOptions {
     unsigned connection_limit = 64;
     unsigned per_ip_limit = 16;
     unsigned timeout_s = 10;
+    std::string history = ":memory:";  // the history's database file
+    double history_max_mb = 2048;
 };
 
 struct Response {
@@ -41,6 +44,10 @@ class Site {
 public:
     explicit Site(const ServeOptions& options) : options_(options), watcher_(options.dump, options.clock_threshold_ms) {}
     Response answer(const std::string& method, const std::string& path);
+    // With the request's query parameters (/history and /events read them).
+    Response answer(const std::string& method, const std::string& path, const std::map<std::string, std::string>& query);
+    // The history that /history and /events read; none: they answer 404.
+    void set_history(History* history) { history_ = history; }
     // The current view of the dump, read again when it changed.
     View check() { return watcher_.current(); }
 
@@ -50,8 +57,11 @@ private:
     Response metrics(const View& view);
     Status status_of(const View& view) const;
 
+    Response history_answer(const std::string& path, const std::map<std::string, std::string>& query);
+
     ServeOptions options_;
     DumpWatcher watcher_;
+    History* history_ = nullptr;
 };
 
 class Server {
@@ -63,11 +73,14 @@ public:
     // Starts listening; gives an error text when it cannot.
     std::string start();
     unsigned short port() const;  // the bound port (useful with port 0)
+    // Starts the history's writer thread.
+    void record_history();
     Site& site() { return site_; }
 
 private:
     ServeOptions options_;
     Site site_;
+    std::unique_ptr<History> history_;
     MHD_Daemon* daemon_ = nullptr;
 };
 

@@ -1,0 +1,293 @@
+// /history and /events: the parameters checked, the answers bounded.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <set>
+
+#include "view/history.h"
+#include "view/history_sql.h"
+#include "view/json_output.h"
+
+namespace view {
+
+namespace {
+
+constexpr std::time_t HOUR_S = 3600;
+// Up to this span a chart gets every window; beyond it hourly summaries.
+constexpr std::time_t WINDOWS_UP_TO_S = 26 * HOUR_S;
+constexpr std::time_t LONGEST_SPAN_S = 400 * DAY_S;
+constexpr long long MAX_POINTS = 20000;
+constexpr long long CELL_EVENTS = 500;
+constexpr long long MAX_EVENTS = 1000;
+
+struct BadRequest {
+    std::string reason;
+};
+
+HistoryAnswer bad(const std::string& reason) { return HistoryAnswer{400, reason}; }
+
+void only(const std::map<std::string, std::string>& query, const std::set<std::string>& allowed) {
+    for (const auto& entry : query)
+        if (allowed.count(entry.first) == 0)
+            throw BadRequest{"unknown parameter \"" + entry.first.substr(0, 40) + "\""};
+}
+
+std::optional<std::string> get(const std::map<std::string, std::string>& query, const char* name) {
+    auto found = query.find(name);
+    if (found == query.end()) return std::nullopt;
+    return found->second;
+}
+
+// A beacon's address, with or without its port; its identity.
+std::string address(const std::map<std::string, std::string>& query, const char* name, bool required) {
+    std::optional<std::string> text = get(query, name);
+    if (!text || text->empty()) {
+        if (required) throw BadRequest{std::string(name) + " wants a beacon's address"};
+        return {};
+    }
+    std::string identity = beacon_identity(*text);
+    unsigned char buffer[sizeof(in6_addr)];
+    if (identity.size() > 64 || (inet_pton(AF_INET, identity.c_str(), buffer) != 1 &&
+                                 inet_pton(AF_INET6, identity.c_str(), buffer) != 1))
+        throw BadRequest{std::string(name) + " wants a beacon's address (ADDR or ADDR/PORT), not \"" +
+                         text->substr(0, 64) + "\""};
+    return identity;
+}
+
+// Unix time in seconds.
+std::optional<std::time_t> time_value(const std::map<std::string, std::string>& query, const char* name) {
+    std::optional<std::string> text = get(query, name);
+    if (!text) return std::nullopt;
+    if (text->empty() || text->size() > 12 || text->find_first_not_of("0123456789") != std::string::npos)
+        throw BadRequest{std::string(name) + " wants a time in seconds since 1970, not \"" + text->substr(0, 40) + "\""};
+    return static_cast<std::time_t>(std::stoll(*text));
+}
+
+Json figure(const sql::Statement& row, int column, double scale) {
+    if (row.null(column)) return nullptr;
+    return static_cast<double>(row.integer(column)) / scale;
+}
+
+Json event_json(const sql::Statement& row, int first) {
+    // Columns from first: t, state, previous, loss, delay, jitter, ooo, dup, ttl.
+    Json e = Json::object();
+    e["time"] = row.integer(first);
+    auto state_name = [&](int column) -> Json {
+        long long value = row.integer(column);
+        if (row.null(column) || value < 0 || value >= CELL_STATE_COUNT) return nullptr;
+        return cell_state_name(static_cast<CellState>(value));
+    };
+    e["state"] = state_name(first + 1);
+    e["previous"] = state_name(first + 2);
+    e["loss_percent"] = figure(row, first + 3, sql::LOSS_SCALE);
+    e["delay_ms"] = figure(row, first + 4, sql::FIGURE_SCALE);
+    e["jitter_ms"] = figure(row, first + 5, sql::FIGURE_SCALE);
+    e["ooo_percent"] = figure(row, first + 6, sql::FIGURE_SCALE);
+    e["dup_percent"] = figure(row, first + 7, sql::FIGURE_SCALE);
+    e["ttl"] = row.null(first + 8) ? Json(nullptr) : Json(row.integer(first + 8));
+    return e;
+}
+
+const char* const EVENT_COLUMNS = "e.t, e.state, e.previous, e.loss, e.delay, e.jitter, e.ooo, e.dup, e.ttl";
+
+// A read connection for one request, back to the pool afterwards.
+class Lease {
+public:
+    Lease(sqlite3* db, unsigned generation, std::function<void(sqlite3*, unsigned)> back)
+        : db_(db), generation_(generation), back_(std::move(back)) {}
+    ~Lease() {
+        if (db_) {
+            sql::exec(db_, "COMMIT");
+            back_(db_, generation_);
+        }
+    }
+    sqlite3* db() const { return db_; }
+
+private:
+    sqlite3* db_;
+    unsigned generation_;
+    std::function<void(sqlite3*, unsigned)> back_;
+};
+
+HistoryAnswer unavailable() { return HistoryAnswer{503, "the history cannot be read now"}; }
+
+}  // namespace
+
+HistoryAnswer History::history(const std::map<std::string, std::string>& query, std::time_t now) {
+    std::string receiver, sender;
+    Channel channel = Channel::Asm;
+    std::time_t from = 0, to = 0;
+    try {
+        only(query, {"receiver", "sender", "channel", "from", "to"});
+        receiver = address(query, "receiver", true);
+        sender = address(query, "sender", true);
+        std::string channel_text = get(query, "channel").value_or("asm");
+        if (channel_text != "asm" && channel_text != "ssm")
+            throw BadRequest{"channel wants asm or ssm, not \"" + channel_text.substr(0, 40) + "\""};
+        channel = channel_text == "asm" ? Channel::Asm : Channel::Ssm;
+        to = time_value(query, "to").value_or(now);
+        from = time_value(query, "from").value_or(to - HOUR_S);
+        if (from > to) throw BadRequest{"from is after to"};
+        if (to - from > LONGEST_SPAN_S) throw BadRequest{"from and to are more than 400 days apart"};
+    } catch (const BadRequest& e) {
+        return bad(e.reason);
+    }
+
+    unsigned generation = 0;
+    Lease lease(reader(generation), generation, [this](sqlite3* db, unsigned g) { give_back(db, g); });
+    if (!lease.db()) return unavailable();
+    sqlite3* db = lease.db();
+    // One read transaction: the points and the events agree.
+    sql::exec(db, "BEGIN");
+
+    Json out = Json::object();
+    out["receiver"] = receiver;
+    out["sender"] = sender;
+    out["channel"] = channel_name(channel);
+    out["from"] = static_cast<long long>(from);
+    out["to"] = static_cast<long long>(to);
+    bool windows = to - from <= WINDOWS_UP_TO_S;
+    out["resolution"] = windows ? "window" : "hour";
+    out["fields"] = windows ? Json::array({"time", "loss_percent", "delay_ms", "jitter_ms"})
+                            : Json::array({"time", "loss_percent_min", "loss_percent_mean", "loss_percent_max",
+                                           "delay_ms_min", "delay_ms_mean", "delay_ms_max", "jitter_ms_min",
+                                           "jitter_ms_mean", "jitter_ms_max"});
+    Json points = Json::array();
+    bool truncated = false;
+
+    sql::Statement cell(db, "SELECT id FROM cell WHERE receiver = ? AND sender = ? AND channel = ?");
+    cell.bind(1, receiver).bind(2, sender).bind(3, channel == Channel::Ssm ? 1LL : 0LL);
+    bool known = cell.step();
+    if (!known && !cell.ok()) return unavailable();
+    long long id = known ? cell.integer(0) : -1;
+
+    // Points further apart than this are drawn with a gap between them:
+    // there was no figure in between.
+    double gap_s = windows ? 3 * HistoryTracker::window_s(interval_s_) : 1.5 * HOUR_S;
+    long long previous = -1;
+    auto add = [&](long long t, Json point) {
+        if (previous >= 0 && static_cast<double>(t - previous) > gap_s) points.push_back(nullptr);
+        previous = t;
+        points.push_back(std::move(point));
+    };
+    if (windows) {
+        sql::Statement rows(db,
+                            "SELECT t, loss, delay, jitter FROM sample WHERE cell = ? AND t >= ? AND t <= ?"
+                            " ORDER BY t LIMIT ?");
+        rows.bind(1, id).bind(2, static_cast<long long>(from)).bind(3, static_cast<long long>(to)).bind(4, MAX_POINTS + 1);
+        while (rows.step()) {
+            if (static_cast<long long>(points.size()) >= MAX_POINTS) {
+                truncated = true;
+                break;
+            }
+            add(rows.integer(0), Json::array({rows.integer(0), figure(rows, 1, sql::LOSS_SCALE),
+                                              figure(rows, 2, sql::FIGURE_SCALE),
+                                              figure(rows, 3, sql::FIGURE_SCALE)}));
+        }
+    } else {
+        // Hours already summarised, then the hours since from the windows.
+        sql::Statement rows(db,
+                            "SELECT hour, loss_min, loss_mean, loss_max, delay_min, delay_mean, delay_max,"
+                            " jitter_min, jitter_mean, jitter_max FROM hourly WHERE cell = ?1 AND hour >= ?2 / 3600 * 3600"
+                            " AND hour <= ?3"
+                            " UNION ALL SELECT t / 3600 * 3600 AS h, min(loss), CAST(round(avg(loss)) AS INTEGER), max(loss),"
+                            " min(delay), CAST(round(avg(delay)) AS INTEGER), max(delay), min(jitter),"
+                            " CAST(round(avg(jitter)) AS INTEGER), max(jitter) FROM sample WHERE cell = ?1 AND t <= ?3"
+                            " AND t >= max(?2, (SELECT coalesce(max(hour) + 3600, 0) FROM hourly WHERE cell = ?1))"
+                            " GROUP BY h ORDER BY 1 LIMIT ?4");
+        rows.bind(1, id).bind(2, static_cast<long long>(from)).bind(3, static_cast<long long>(to)).bind(4, MAX_POINTS);
+        while (rows.step()) {
+            Json point = Json::array({rows.integer(0)});
+            for (int column = 1; column <= 9; ++column)
+                point.push_back(figure(rows, column, column <= 3 ? sql::LOSS_SCALE : sql::FIGURE_SCALE));
+            add(rows.integer(0), std::move(point));
+        }
+    }
+    out["points"] = std::move(points);
+    out["truncated"] = truncated;
+
+    // The cell's state changes in the span, newest first, and the state it
+    // was in when the span began.
+    Json events = Json::array();
+    sql::Statement changes(db, (std::string("SELECT ") + EVENT_COLUMNS +
+                                " FROM event e WHERE e.cell = ? AND e.t >= ? AND e.t <= ? ORDER BY e.t DESC, e.id DESC LIMIT ?")
+                                   .c_str());
+    changes.bind(1, id).bind(2, static_cast<long long>(from)).bind(3, static_cast<long long>(to)).bind(4, CELL_EVENTS);
+    while (changes.step()) events.push_back(event_json(changes, 0));
+    out["events"] = std::move(events);
+    sql::Statement before(db, (std::string("SELECT ") + EVENT_COLUMNS +
+                               " FROM event e WHERE e.cell = ? AND e.t < ? ORDER BY e.t DESC, e.id DESC LIMIT 1")
+                                  .c_str());
+    before.bind(1, id).bind(2, static_cast<long long>(from));
+    out["state_before"] = before.step() ? event_json(before, 0) : Json(nullptr);
+    out["recording"] = recording_.load();
+    return HistoryAnswer{200, json_text(out)};
+}
+
+HistoryAnswer History::events(const std::map<std::string, std::string>& query, std::time_t now) {
+    std::string beacon;
+    std::time_t since = 0;
+    std::optional<CellState> state;
+    long long limit = 200;
+    try {
+        only(query, {"since", "beacon", "state", "limit"});
+        beacon = address(query, "beacon", false);
+        since = time_value(query, "since").value_or(now - EVENTS_KEEP_S);
+        if (std::optional<std::string> text = get(query, "state")) {
+            state = cell_state_from_name(*text);
+            if (!state)
+                throw BadRequest{"state wants good, degraded, bad, stale or gone, not \"" + text->substr(0, 40) + "\""};
+        }
+        if (std::optional<std::string> text = get(query, "limit")) {
+            if (text->empty() || text->size() > 4 || text->find_first_not_of("0123456789") != std::string::npos ||
+                std::stoll(*text) < 1 || std::stoll(*text) > MAX_EVENTS)
+                throw BadRequest{"limit wants a number from 1 to 1000"};
+            limit = std::stoll(*text);
+        }
+    } catch (const BadRequest& e) {
+        return bad(e.reason);
+    }
+
+    unsigned generation = 0;
+    Lease lease(reader(generation), generation, [this](sqlite3* db, unsigned g) { give_back(db, g); });
+    if (!lease.db()) return unavailable();
+    sqlite3* db = lease.db();
+    sql::exec(db, "BEGIN");
+    std::string text = std::string("SELECT c.receiver, c.sender, c.channel, ") + EVENT_COLUMNS +
+                       ", (SELECT name FROM identity WHERE beacon = c.receiver ORDER BY t DESC LIMIT 1),"
+                       " (SELECT name FROM identity WHERE beacon = c.sender ORDER BY t DESC LIMIT 1)"
+                       " FROM event e JOIN cell c ON c.id = e.cell WHERE e.t >= ?1";
+    if (!beacon.empty()) text += " AND (c.receiver = ?2 OR c.sender = ?2)";
+    if (state) text += " AND e.state = ?3";
+    text += " ORDER BY e.t DESC, e.id DESC LIMIT ?4";
+    sql::Statement rows(db, text.c_str());
+    rows.bind(1, static_cast<long long>(since));
+    if (!beacon.empty()) rows.bind(2, beacon);
+    if (state) rows.bind(3, static_cast<long long>(*state));
+    rows.bind(4, limit + 1);
+    Json list = Json::array();
+    bool truncated = false;
+    while (rows.step()) {
+        if (static_cast<long long>(list.size()) >= limit) {
+            truncated = true;
+            break;
+        }
+        Json e = Json::object();
+        e["receiver"] = rows.text(0);
+        e["sender"] = rows.text(1);
+        e["channel"] = rows.integer(2) ? "ssm" : "asm";
+        e["receiver_name"] = rows.null(12) ? Json(nullptr) : Json(rows.text(12));
+        e["sender_name"] = rows.null(13) ? Json(nullptr) : Json(rows.text(13));
+        e.update(event_json(rows, 3));
+        list.push_back(std::move(e));
+    }
+    if (!rows.ok() && rows.code() != SQLITE_DONE) return unavailable();
+    Json out = Json::object();
+    out["since"] = static_cast<long long>(since);
+    out["events"] = std::move(list);
+    out["truncated"] = truncated;
+    out["recording"] = recording_.load();
+    return HistoryAnswer{200, json_text(out)};
+}
+
+}  // namespace view

@@ -1,0 +1,117 @@
+// What the history records from successive reads of one dump: each
+// measurement window of each cell once, every change of a cell's state and
+// every change of a beacon's identity.  Pure logic: the dump's model, its
+// modification time and the present time come in as arguments, records come
+// out; the store writes them.
+#pragma once
+
+#include <ctime>
+#include <map>
+#include <optional>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "view/model.h"
+#include "view/thresholds.h"
+
+namespace view {
+
+enum class CellState { Good, Degraded, Bad, Stale, Gone };
+constexpr int CELL_STATE_COUNT = 5;
+const char* cell_state_name(CellState state);  // "good", "degraded", ...
+std::optional<CellState> cell_state_from_name(const std::string& name);
+
+// A cell: what one receiver measures of one sender on one channel.
+struct CellKey {
+    std::string receiver;  // identities
+    std::string sender;
+    Channel channel = Channel::Asm;
+    bool operator<(const CellKey& o) const {
+        return std::tie(receiver, sender, channel) < std::tie(o.receiver, o.sender, o.channel);
+    }
+    bool operator==(const CellKey& o) const {
+        return receiver == o.receiver && sender == o.sender && channel == o.channel;
+    }
+};
+
+struct Figures {
+    std::optional<double> loss, delay, jitter, ooo, dup;  // as in Measurement
+    std::optional<int> ttl;
+};
+
+// One window's figures of a cell, at the time the window was published.
+struct Sample {
+    CellKey cell;
+    bool local = false;  // the local beacon's row or column
+    std::time_t time = 0;
+    Figures figures;
+};
+
+// A cell entered a state at a time; figures as they were then (none for gone).
+struct StateChange {
+    CellKey cell;
+    bool local = false;
+    std::time_t time = 0;
+    CellState state = CellState::Good;
+    std::optional<CellState> previous;
+    std::optional<Figures> figures;
+};
+
+struct Identity {
+    std::string beacon;  // identity (address without port)
+    std::time_t time = 0;
+    std::string name, contact, country, flags;  // flags joined with ','
+    bool operator==(const Identity& o) const {
+        return name == o.name && contact == o.contact && country == o.country && flags == o.flags;
+    }
+};
+
+struct Records {
+    std::vector<Sample> samples;
+    std::vector<StateChange> changes;
+    std::vector<Identity> identities;
+    bool empty() const { return samples.empty() && changes.empty() && identities.empty(); }
+};
+
+// The state of a cell's figures: stale when their age (rptage plus the
+// dump's own age) is above the model's staleness limit, otherwise the worst
+// level of its figures under the thresholds.
+CellState measurement_state(const Model& model, const Measurement& m, double dump_age_s, const Thresholds& thresholds);
+
+class HistoryTracker {
+public:
+    explicit HistoryTracker(Thresholds thresholds) : thresholds_(thresholds) {}
+
+    // What was last recorded of a cell, as a store found it at start-up:
+    // windows up to last_sample are not recorded again, and a change is
+    // logged only when the state differs from last_state.
+    void resume(const CellKey& cell, std::optional<std::time_t> last_sample, std::optional<CellState> last_state);
+    void resume(const Identity& identity);
+
+    // One look at the dump: the model read from a file modified at
+    // dump_time, at time now.  Called again with the same model, it records
+    // no window twice, and states that aged into stale.
+    Records observe(const Model& model, std::time_t dump_time, std::time_t now);
+
+    // The publication time of a window can only be known to about a second
+    // (dump time and rptage are whole seconds): a window whose figures are
+    // unchanged counts as new only this far after the last one, which is a
+    // little less than the shortest window (40 probes in four bursts of ten
+    // with pauses of about one interval between).
+    static double window_s(double interval_s) { return 3 * interval_s + 3; }
+
+private:
+    struct CellTrack {
+        std::optional<std::time_t> last_sample;
+        std::string addresses;  // receiver and sender with their ports: new ones are a restart
+        Figures last;           // the window figures last recorded
+        std::optional<CellState> state;
+        bool local = false;
+    };
+    Thresholds thresholds_;
+    std::map<CellKey, CellTrack> cells_;
+    std::map<std::string, Identity> identities_;
+};
+
+}  // namespace view
