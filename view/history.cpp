@@ -67,6 +67,8 @@ History::History(HistoryOptions options) : options_(std::move(options)), tracker
         char name[64];
         std::snprintf(name, sizeof name, "file:/quillon-history-%p?vfs=memdb", static_cast<void*>(this));
         uri_ = name;
+        // Memory is the process's own: a history there holds some days.
+        options_.max_mb = std::min(options_.max_mb, MEMORY_MAX_MB);
     } else {
         uri_ = options_.path;
     }

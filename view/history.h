@@ -36,6 +36,9 @@ constexpr std::time_t WINDOWS_KEEP_S = DAY_S;         // every cell at full reso
 constexpr std::time_t LOCAL_WINDOWS_KEEP_S = 7 * DAY_S;  // the local beacon's row and column
 constexpr std::time_t HOURLY_KEEP_S = 90 * DAY_S;
 
+// A history in memory keeps under this size whatever the limit says.
+constexpr double MEMORY_MAX_MB = 256;
+
 struct HistoryAnswer {
     unsigned status = 200;
     std::string body;  // JSON, or the one-line reason of a 400/503
