@@ -15,6 +15,12 @@ namespace view {
 
 namespace {
 
+// The layout.  Windows are kept by minute, then cell (m = t / 60, s = t %
+// 60): a dump read's windows land in the few pages of the present minute
+// instead of one page per cell, pruning deletes whole minutes from the
+// front, and a cell's day is 1440 short look-ups.  Hourly rows likewise by
+// hour (the hour's number), then cell.  The local beacon's cells sort apart
+// (local = 1) so that they can be kept longer.
 // "QVH1": a file with another application id is not ours to write.
 constexpr int APPLICATION_ID = 0x51564831;
 constexpr int SCHEMA_VERSION = 1;
@@ -23,15 +29,13 @@ const char* const SCHEMA = R"(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS cell(id INTEGER PRIMARY KEY, receiver TEXT NOT NULL, sender TEXT NOT NULL,
     channel INTEGER NOT NULL, UNIQUE(receiver, sender, channel));
-CREATE TABLE IF NOT EXISTS sample(cell INTEGER NOT NULL, t INTEGER NOT NULL, local INTEGER NOT NULL,
-    loss INTEGER, delay INTEGER, jitter INTEGER, ooo INTEGER, dup INTEGER, ttl INTEGER,
-    PRIMARY KEY(cell, t)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS sample_age ON sample(local, t);
-CREATE TABLE IF NOT EXISTS hourly(cell INTEGER NOT NULL, hour INTEGER NOT NULL, local INTEGER NOT NULL,
+CREATE TABLE IF NOT EXISTS sample(local INTEGER NOT NULL, m INTEGER NOT NULL, cell INTEGER NOT NULL,
+    s INTEGER NOT NULL, loss INTEGER, delay INTEGER, jitter INTEGER, ooo INTEGER, dup INTEGER, ttl INTEGER,
+    PRIMARY KEY(local, m, cell, s)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS hourly(local INTEGER NOT NULL, hour INTEGER NOT NULL, cell INTEGER NOT NULL,
     n INTEGER NOT NULL, loss_min INTEGER, loss_mean INTEGER, loss_max INTEGER, delay_min INTEGER,
     delay_mean INTEGER, delay_max INTEGER, jitter_min INTEGER, jitter_mean INTEGER, jitter_max INTEGER,
-    PRIMARY KEY(cell, hour)) WITHOUT ROWID;
-CREATE INDEX IF NOT EXISTS hourly_age ON hourly(local, hour);
+    PRIMARY KEY(local, hour, cell)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS event(id INTEGER PRIMARY KEY, t INTEGER NOT NULL, cell INTEGER NOT NULL,
     state INTEGER NOT NULL, previous INTEGER, loss INTEGER, delay INTEGER, jitter INTEGER, ooo INTEGER,
     dup INTEGER, ttl INTEGER);
@@ -172,17 +176,25 @@ void History::move_aside(const std::string& reason) {
 
 void History::resume_tracker() {
     cell_ids_.clear();
+    // The last window of every cell heard in the last hour recorded: a
+    // window already recorded is not recorded again.
+    std::map<long long, std::time_t> last_windows;
+    sql::Statement recent(db_,
+                          "SELECT cell, max(m * 60 + s) FROM sample WHERE local IN (0, 1) AND m >= (SELECT max(m) FROM"
+                          " sample) - 60 GROUP BY cell");
+    while (recent.step()) last_windows[recent.integer(0)] = static_cast<std::time_t>(recent.integer(1));
     sql::Statement cells(db_,
-                         "SELECT id, receiver, sender, channel, (SELECT max(t) FROM sample WHERE cell = cell.id),"
+                         "SELECT id, receiver, sender, channel,"
                          " (SELECT state FROM event WHERE cell = cell.id ORDER BY t DESC, id DESC LIMIT 1) FROM cell");
     while (cells.step()) {
         CellKey key{cells.text(1), cells.text(2), cells.integer(3) ? Channel::Ssm : Channel::Asm};
         cell_ids_[key] = cells.integer(0);
         std::optional<std::time_t> last_sample;
-        if (!cells.null(4)) last_sample = static_cast<std::time_t>(cells.integer(4));
+        auto last = last_windows.find(cells.integer(0));
+        if (last != last_windows.end()) last_sample = last->second;
         std::optional<CellState> state;
-        if (!cells.null(5) && cells.integer(5) >= 0 && cells.integer(5) < CELL_STATE_COUNT)
-            state = static_cast<CellState>(cells.integer(5));
+        if (!cells.null(4) && cells.integer(4) >= 0 && cells.integer(4) < CELL_STATE_COUNT)
+            state = static_cast<CellState>(cells.integer(4));
         tracker_.resume(key, last_sample, state);
     }
     sql::Statement identities(db_,
@@ -230,16 +242,17 @@ bool History::write(const Records& records) {
     using sql::LOSS_SCALE;
     using sql::scaled;
     sql::Statement sample(db_,
-                          "INSERT OR IGNORE INTO sample(cell, t, local, loss, delay, jitter, ooo, dup, ttl)"
-                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "INSERT OR IGNORE INTO sample(local, m, cell, s, loss, delay, jitter, ooo, dup, ttl)"
+                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     bool ok = sample.ok();
-    for (const Sample& s : records.samples) {
+    for (const Sample& x : records.samples) {
         if (!ok) break;
-        sample.bind(1, cell_id(s.cell)).bind(2, static_cast<long long>(s.time)).bind(3, s.local ? 1LL : 0LL);
-        sample.bind(4, scaled(s.figures.loss, LOSS_SCALE)).bind(5, scaled(s.figures.delay, FIGURE_SCALE));
-        sample.bind(6, scaled(s.figures.jitter, FIGURE_SCALE)).bind(7, scaled(s.figures.ooo, FIGURE_SCALE));
-        sample.bind(8, scaled(s.figures.dup, FIGURE_SCALE));
-        sample.bind(9, s.figures.ttl ? std::optional<long long>(*s.figures.ttl) : std::nullopt);
+        long long t = static_cast<long long>(x.time);
+        sample.bind(1, x.local ? 1LL : 0LL).bind(2, t / 60).bind(3, cell_id(x.cell)).bind(4, t % 60);
+        sample.bind(5, scaled(x.figures.loss, LOSS_SCALE)).bind(6, scaled(x.figures.delay, FIGURE_SCALE));
+        sample.bind(7, scaled(x.figures.jitter, FIGURE_SCALE)).bind(8, scaled(x.figures.ooo, FIGURE_SCALE));
+        sample.bind(9, scaled(x.figures.dup, FIGURE_SCALE));
+        sample.bind(10, x.figures.ttl ? std::optional<long long>(*x.figures.ttl) : std::nullopt);
         ok = sample.run();
         sample.reset();
     }
@@ -321,18 +334,19 @@ void History::maintain(std::time_t now) {
     // Hourly summaries of every hour that ended (with a margin for windows
     // published late), from the windows still at full resolution.
     std::time_t end = (now - 120) / 3600 * 3600;
-    std::time_t begin = std::max(hourly_until_, end - WINDOWS_KEEP_S);
+    std::time_t begin = std::max(hourly_until_, end - LOCAL_WINDOWS_KEEP_S);
     if (begin < end) {
         sql::exec(db_, "BEGIN IMMEDIATE");
         sql::Statement summary(db_,
-                               "INSERT OR REPLACE INTO hourly SELECT cell, ?1, max(local), count(*),"
+                               "INSERT OR REPLACE INTO hourly SELECT local, ?1, cell, count(*),"
                                " min(loss), CAST(round(avg(loss)) AS INTEGER), max(loss),"
                                " min(delay), CAST(round(avg(delay)) AS INTEGER), max(delay),"
                                " min(jitter), CAST(round(avg(jitter)) AS INTEGER), max(jitter)"
-                               " FROM sample WHERE local IN (0, 1) AND t >= ?1 AND t < ?1 + 3600 GROUP BY cell");
+                               " FROM sample WHERE local IN (0, 1) AND m >= ?1 * 60 AND m < ?1 * 60 + 60"
+                               " GROUP BY local, cell");
         bool ok = summary.ok();
         for (std::time_t hour = begin / 3600 * 3600; ok && hour < end; hour += 3600) {
-            ok = summary.bind(1, static_cast<long long>(hour)).run();
+            ok = summary.bind(1, static_cast<long long>(hour / 3600)).run();
             summary.reset();
         }
         sql::Statement mark(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES ('hourly_until', ?)");
@@ -349,21 +363,23 @@ void History::maintain(std::time_t now) {
     // transaction so that none holds the writer long.
     struct Tier {
         const char* table;
-        const char* time;
+        const char* time;  // the time column, in units of unit_s seconds
         const char* where;
         std::time_t keep;
-        std::time_t step;
+        long long unit_s;
+        long long step;  // in the time column's units
     };
     const Tier tiers[] = {
-        {"sample", "t", "local = 0", WINDOWS_KEEP_S, 60},
-        {"hourly", "hour", "local = 0", HOURLY_KEEP_S, 3600},
-        {"event", "t", "1", EVENTS_KEEP_S, DAY_S},
-        {"identity", "t", "1", EVENTS_KEEP_S, DAY_S},
-        {"sample", "t", "local = 1", LOCAL_WINDOWS_KEEP_S, 60},
-        {"hourly", "hour", "local = 1", HOURLY_KEEP_S, 3600},
+        {"sample", "m", "local = 0", WINDOWS_KEEP_S, 60, 1},
+        {"hourly", "hour", "local = 0", HOURLY_KEEP_S, 3600, 1},
+        {"event", "t", "1", EVENTS_KEEP_S, 1, DAY_S},
+        {"identity", "t", "1", EVENTS_KEEP_S, 1, DAY_S},
+        {"sample", "m", "local = 1", LOCAL_WINDOWS_KEEP_S, 60, 1},
+        {"hourly", "hour", "local = 1", HOURLY_KEEP_S, 3600, 1},
     };
     // Deletes the oldest step of a tier before cutoff; false when none is left.
-    auto prune_step = [&](const Tier& tier, std::time_t cutoff) {
+    auto prune_step = [&](const Tier& tier, std::time_t cutoff_s) {
+        long long cutoff = static_cast<long long>(cutoff_s) / tier.unit_s;
         std::string where = std::string(" WHERE ") + tier.where;
         sql::Statement oldest(db_, (std::string("SELECT min(") + tier.time + ") FROM " + tier.table + where).c_str());
         if (!oldest.step() || oldest.null(0) || oldest.integer(0) >= cutoff) return false;
@@ -383,7 +399,7 @@ void History::maintain(std::time_t now) {
     long long limit = static_cast<long long>(options_.max_mb * 1048576.0);
     for (const Tier& tier : tiers)
         while (db_ && Clock::now() < deadline && used_bytes() > limit * 9 / 10 &&
-               prune_step(tier, std::numeric_limits<std::time_t>::max())) {
+               prune_step(tier, std::numeric_limits<std::time_t>::max() / 2)) {
         }
 }
 

@@ -2,6 +2,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <cmath>
 #include <set>
 
 #include "view/history.h"
@@ -63,9 +65,57 @@ std::optional<std::time_t> time_value(const std::map<std::string, std::string>& 
     return static_cast<std::time_t>(std::stoll(*text));
 }
 
-Json figure(const sql::Statement& row, int column, double scale) {
-    if (row.null(column)) return nullptr;
-    return static_cast<double>(row.integer(column)) / scale;
+Json figure(const std::optional<long long>& value, double scale) {
+    if (!value) return nullptr;
+    return static_cast<double>(*value) / scale;
+}
+Json figure(const sql::Statement& row, int column, double scale) { return figure(row.maybe(column), scale); }
+
+// A cell's windows in [from, to]: loss, delay, jitter as stored.
+struct Window {
+    long long t;
+    std::optional<long long> figures[3];
+};
+
+std::vector<Window> windows_of(sqlite3* db, long long cell, long long from, long long to) {
+    std::vector<Window> out;
+    if (cell < 0) return out;
+    sql::Statement rows(db,
+                        "SELECT m * 60 + s, loss, delay, jitter FROM sample WHERE local = ? AND m = ? AND cell = ?"
+                        " ORDER BY s");
+    for (long long minute = from / 60; minute <= to / 60; ++minute)
+        for (long long local : {0LL, 1LL}) {
+            rows.bind(1, local).bind(2, minute).bind(3, cell);
+            while (rows.step()) {
+                long long t = rows.integer(0);
+                if (t >= from && t <= to) out.push_back(Window{t, {rows.maybe(1), rows.maybe(2), rows.maybe(3)}});
+            }
+            rows.reset();
+        }
+    std::sort(out.begin(), out.end(), [](const Window& a, const Window& b) { return a.t < b.t; });
+    return out;
+}
+
+// An hour's min, mean and max of each figure, as the hourly rows hold them.
+Json summary(long long hour, const std::vector<Window>& windows) {
+    Json point = Json::array({hour});
+    for (int k = 0; k < 3; ++k) {
+        std::optional<long long> low, high;
+        double sum = 0;
+        int n = 0;
+        for (const Window& w : windows)
+            if (w.figures[k]) {
+                low = low ? std::min(*low, *w.figures[k]) : *w.figures[k];
+                high = high ? std::max(*high, *w.figures[k]) : *w.figures[k];
+                sum += static_cast<double>(*w.figures[k]);
+                ++n;
+            }
+        double scale = k == 0 ? sql::LOSS_SCALE : sql::FIGURE_SCALE;
+        point.push_back(figure(low, scale));
+        point.push_back(n ? Json(static_cast<double>(std::llround(sum / n)) / scale) : Json(nullptr));
+        point.push_back(figure(high, scale));
+    }
+    return point;
 }
 
 Json event_json(const sql::Statement& row, int first) {
@@ -171,36 +221,39 @@ HistoryAnswer History::history(const std::map<std::string, std::string>& query, 
         points.push_back(std::move(point));
     };
     if (windows) {
-        sql::Statement rows(db,
-                            "SELECT t, loss, delay, jitter FROM sample WHERE cell = ? AND t >= ? AND t <= ?"
-                            " ORDER BY t LIMIT ?");
-        rows.bind(1, id).bind(2, static_cast<long long>(from)).bind(3, static_cast<long long>(to)).bind(4, MAX_POINTS + 1);
-        while (rows.step()) {
+        for (const Window& w : windows_of(db, id, from, to)) {
             if (static_cast<long long>(points.size()) >= MAX_POINTS) {
                 truncated = true;
                 break;
             }
-            add(rows.integer(0), Json::array({rows.integer(0), figure(rows, 1, sql::LOSS_SCALE),
-                                              figure(rows, 2, sql::FIGURE_SCALE),
-                                              figure(rows, 3, sql::FIGURE_SCALE)}));
+            add(w.t, Json::array({w.t, figure(w.figures[0], sql::LOSS_SCALE), figure(w.figures[1], sql::FIGURE_SCALE),
+                                  figure(w.figures[2], sql::FIGURE_SCALE)}));
         }
     } else {
         // Hours already summarised, then the hours since from the windows.
-        sql::Statement rows(db,
-                            "SELECT hour, loss_min, loss_mean, loss_max, delay_min, delay_mean, delay_max,"
-                            " jitter_min, jitter_mean, jitter_max FROM hourly WHERE cell = ?1 AND hour >= ?2 / 3600 * 3600"
-                            " AND hour <= ?3"
-                            " UNION ALL SELECT t / 3600 * 3600 AS h, min(loss), CAST(round(avg(loss)) AS INTEGER), max(loss),"
-                            " min(delay), CAST(round(avg(delay)) AS INTEGER), max(delay), min(jitter),"
-                            " CAST(round(avg(jitter)) AS INTEGER), max(jitter) FROM sample WHERE cell = ?1 AND t <= ?3"
-                            " AND t >= max(?2, (SELECT coalesce(max(hour) + 3600, 0) FROM hourly WHERE cell = ?1))"
-                            " GROUP BY h ORDER BY 1 LIMIT ?4");
-        rows.bind(1, id).bind(2, static_cast<long long>(from)).bind(3, static_cast<long long>(to)).bind(4, MAX_POINTS);
-        while (rows.step()) {
-            Json point = Json::array({rows.integer(0)});
-            for (int column = 1; column <= 9; ++column)
-                point.push_back(figure(rows, column, column <= 3 ? sql::LOSS_SCALE : sql::FIGURE_SCALE));
-            add(rows.integer(0), std::move(point));
+        sql::Statement until(db, "SELECT value FROM meta WHERE key = 'hourly_until'");
+        long long summarised = until.step() ? until.integer(0) / HOUR_S : 0;
+        sql::Statement row(db,
+                           "SELECT loss_min, loss_mean, loss_max, delay_min, delay_mean, delay_max, jitter_min,"
+                           " jitter_mean, jitter_max FROM hourly WHERE local = ? AND hour = ? AND cell = ?");
+        for (long long hour = from / HOUR_S; id >= 0 && hour <= to / HOUR_S; ++hour) {
+            Json point;
+            if (hour < summarised) {
+                for (long long local : {0LL, 1LL}) {
+                    row.bind(1, local).bind(2, hour).bind(3, id);
+                    if (row.step()) {
+                        point = Json::array({hour * HOUR_S});
+                        for (int column = 0; column < 9; ++column)
+                            point.push_back(figure(row.maybe(column), column < 3 ? sql::LOSS_SCALE : sql::FIGURE_SCALE));
+                    }
+                    row.reset();
+                    if (!point.is_null()) break;
+                }
+            } else {
+                std::vector<Window> in_hour = windows_of(db, id, hour * HOUR_S, hour * HOUR_S + HOUR_S - 1);
+                if (!in_hour.empty()) point = summary(hour * HOUR_S, in_hour);
+            }
+            if (!point.is_null()) add(hour * HOUR_S, std::move(point));
         }
     }
     out["points"] = std::move(points);
