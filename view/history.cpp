@@ -221,7 +221,7 @@ long long History::cell_id(const CellKey& key) {
     return cell_ids_[key] = select.integer(0);
 }
 
-void History::record(const Snapshot& snapshot, std::time_t now) {
+void History::record(const Snapshot& snapshot, std::time_t now, bool same_snapshot) {
     // Opened by the writer, so that a large file's start-up delays no request.
     if (!opened_) {
         opened_ = true;
@@ -229,7 +229,7 @@ void History::record(const Snapshot& snapshot, std::time_t now) {
     }
     if (!db_) return;
     interval_s_ = snapshot.model.interval;
-    Records records = tracker_.observe(snapshot.model, snapshot.modified, now);
+    Records records = tracker_.observe(snapshot.model, snapshot.modified, now, same_snapshot);
     if (!records.empty()) write(records);
     if (now - last_maintained_ >= 60) maintain(now);
 }
@@ -410,6 +410,7 @@ void History::start(std::function<View()> source, double tick_s) {
 }
 
 void History::run() {
+    std::shared_ptr<const Snapshot> last;  // held, so that a new one is never at its address
     std::unique_lock<std::mutex> lock(stop_mutex_);
     while (!stopping_) {
         lock.unlock();
@@ -417,7 +418,8 @@ void History::run() {
         if (view.snapshot) {
             // A snapshot seen before is looked at again for figures that
             // aged into stale.
-            record(*view.snapshot, std::time(nullptr));
+            record(*view.snapshot, std::time(nullptr), view.snapshot == last);
+            last = view.snapshot;
         }
         lock.lock();
         stop_signal_.wait_for(lock, std::chrono::duration<double>(tick_s_), [this] { return stopping_; });

@@ -56,7 +56,8 @@ public:
     void start(std::function<View()> source, double tick_s);
     // One look at a snapshot at time now, then the pruning that is due: what
     // the writer does at each tick (tests call it directly).
-    void record(const Snapshot& snapshot, std::time_t now);
+    // same_snapshot: the snapshot of the last call.
+    void record(const Snapshot& snapshot, std::time_t now, bool same_snapshot = false);
     // Hourly summaries of the hours that ended and pruning, as of now.
     void maintain(std::time_t now);
 

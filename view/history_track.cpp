@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <set>
+#include <unordered_map>
 
 namespace view {
 
@@ -51,73 +53,109 @@ CellState measurement_state(const Model& model, const Measurement& m, double dum
     return worst == Level::Bad ? CellState::Bad : worst == Level::Degraded ? CellState::Degraded : CellState::Good;
 }
 
+uint32_t HistoryTracker::intern(const std::string& identity) {
+    auto [at, added] = interned_.emplace(identity, static_cast<uint32_t>(identity_names_.size()));
+    if (added) identity_names_.push_back(identity);
+    return at->second;
+}
+
+HistoryTracker::CellTrack& HistoryTracker::track_of(const CellKey& cell) {
+    uint64_t key = (static_cast<uint64_t>(intern(cell.receiver)) << 32 | intern(cell.sender)) << 1 |
+                   (cell.channel == Channel::Ssm ? 1u : 0u);
+    CellTrack& track = cells_[key];
+    if (track.key.receiver.empty()) track.key = cell;
+    return track;
+}
+
 void HistoryTracker::resume(const CellKey& cell, std::optional<std::time_t> last_sample,
                             std::optional<CellState> last_state) {
     if (last_state == CellState::Gone) last_state.reset();
     if (!last_sample && !last_state) return;
-    CellTrack& track = cells_[cell];
+    CellTrack& track = track_of(cell);
     track.last_sample = last_sample;
     track.state = last_state;
 }
 
 void HistoryTracker::resume(const Identity& identity) { identities_[identity.beacon] = identity; }
 
-Records HistoryTracker::observe(const Model& model, std::time_t dump_time, std::time_t now) {
+Records HistoryTracker::observe(const Model& model, std::time_t dump_time, std::time_t now, bool same_model) {
     Records records;
+    if (same_model && now < next_stale_) return records;
+    next_stale_ = std::numeric_limits<std::time_t>::max();
     double dump_age_s = std::max(0.0, std::difftime(now, dump_time));
-    std::string local = model.beacons.empty() ? "" : beacon_identity(model.beacons[static_cast<size_t>(model.local)].address);
+    // Identities are interned: a cell's key is two numbers and the channel.
+    // A churning network could make the table large; it is then rebuilt.
+    if (interned_.size() > 100000) {
+        std::unordered_map<uint64_t, CellTrack> kept;
+        kept.swap(cells_);
+        interned_.clear();
+        identity_names_.clear();
+        for (auto& entry : kept) track_of(entry.second.key) = std::move(entry.second);
+    }
+    std::vector<uint32_t> ids;
+    ids.reserve(model.beacons.size());
+    for (const Beacon& beacon : model.beacons) ids.push_back(intern(beacon_identity(beacon.address)));
+    uint32_t local = ids.empty() ? UINT32_MAX : ids[static_cast<size_t>(model.local)];
+    ++pass_;
 
     // Two beacons on one address share a cell: the freshest figures win.
-    std::map<CellKey, const Measurement*> fresh;
     for (const Measurement& m : model.measurements) {
-        CellKey key{beacon_identity(model.beacons[static_cast<size_t>(m.receiver)].address),
-                    beacon_identity(model.beacons[static_cast<size_t>(m.sender)].address), m.channel};
-        auto [at, added] = fresh.emplace(key, &m);
-        if (!added && m.age_s.value_or(0) < at->second->age_s.value_or(0)) at->second = &m;
+        uint32_t receiver = ids[static_cast<size_t>(m.receiver)], sender = ids[static_cast<size_t>(m.sender)];
+        uint64_t key = (static_cast<uint64_t>(receiver) << 32 | sender) << 1 | (m.channel == Channel::Ssm ? 1u : 0u);
+        CellTrack& track = cells_[key];
+        if (track.key.receiver.empty())
+            track.key = CellKey{identity_names_[receiver], identity_names_[sender], m.channel};
+        if (track.pass == pass_ && track.fresh->age_s.value_or(0) <= m.age_s.value_or(0)) continue;
+        track.pass = pass_;
+        track.fresh = &m;
+        track.local = receiver == local || sender == local;
     }
 
-    for (const auto& [key, m] : fresh) {
-        CellTrack& track = cells_[key];
-        track.local = key.receiver == local || key.sender == local;
-        std::time_t published = dump_time - static_cast<std::time_t>(m->age_s.value_or(0));
-        Figures figures = figures_of(*m);
-        CellState state = measurement_state(model, *m, dump_age_s, thresholds_);
-        std::string addresses = model.beacons[static_cast<size_t>(m->receiver)].address + ' ' +
-                                model.beacons[static_cast<size_t>(m->sender)].address;
+    double stale_after_s = model.stale_after_s();
+    for (auto it = cells_.begin(); it != cells_.end();) {
+        CellTrack& track = it->second;
+        // A cell the dump no longer lists is gone from the first dump
+        // without it; it is forgotten, so that only present cells are held.
+        if (track.pass != pass_) {
+            if (track.state)
+                records.changes.push_back(StateChange{track.key, track.local, dump_time, CellState::Gone, track.state,
+                                                      std::nullopt});
+            it = cells_.erase(it);
+            continue;
+        }
+        ++it;
+        const Measurement& m = *track.fresh;
+        const std::string& receiver_address = model.beacons[static_cast<size_t>(m.receiver)].address;
+        const std::string& sender_address = model.beacons[static_cast<size_t>(m.sender)].address;
+        std::time_t published = dump_time - static_cast<std::time_t>(m.age_s.value_or(0));
+        Figures figures = figures_of(m);
+        CellState state = measurement_state(model, m, dump_age_s, thresholds_);
         if (state != CellState::Stale) {
             // A beacon that started again (new port) or figures that moved
-            // are a new window; unchanged figures are one after a window's
-            // time.  Within a second of the last window, rounding explains it.
+            // are a new window.  Unchanged figures (a quiet LAN publishes
+            // the same ones for hours) are recorded again after two
+            // windows' time, which keeps the chart's line unbroken.
+            // Within a second of the last window, rounding explains it.
             bool is_new = !track.last_sample ||
                           (published > *track.last_sample + 1 &&
-                           (addresses != track.addresses || !same_window(figures, track.last) ||
-                            std::difftime(published, *track.last_sample) >= window_s(model.interval)));
+                           (receiver_address != track.receiver_address || sender_address != track.sender_address ||
+                            !same_window(figures, track.last) ||
+                            std::difftime(published, *track.last_sample) >= 2 * window_s(model.interval)));
             if (is_new) {
-                records.samples.push_back(Sample{key, track.local, published, figures});
+                records.samples.push_back(Sample{track.key, track.local, published, figures});
                 track.last_sample = published;
                 track.last = figures;
-                track.addresses = addresses;
+                track.receiver_address = receiver_address;
+                track.sender_address = sender_address;
             }
         }
+        // Stale from the moment the figures' age passed the limit.
+        std::time_t stale_at = published + static_cast<std::time_t>(std::floor(stale_after_s)) + 1;
+        if (state != CellState::Stale) next_stale_ = std::min(next_stale_, stale_at);
         if (track.state != state) {
-            std::time_t when = published;
-            // Stale from the moment the figures' age passed the limit.
-            if (state == CellState::Stale)
-                when = std::min(now, published + static_cast<std::time_t>(std::floor(model.stale_after_s())) + 1);
-            records.changes.push_back(StateChange{key, track.local, when, state, track.state, figures});
+            std::time_t when = state == CellState::Stale ? std::min(now, stale_at) : published;
+            records.changes.push_back(StateChange{track.key, track.local, when, state, track.state, figures});
             track.state = state;
-        }
-    }
-    // A cell the dump no longer lists is gone from the first dump without it;
-    // it is forgotten here, so that the tracker holds only present cells.
-    for (auto it = cells_.begin(); it != cells_.end();) {
-        if (fresh.count(it->first) == 0) {
-            if (it->second.state)
-                records.changes.push_back(
-                    StateChange{it->first, it->second.local, dump_time, CellState::Gone, it->second.state, std::nullopt});
-            it = cells_.erase(it);
-        } else {
-            ++it;
         }
     }
 

@@ -5,11 +5,13 @@
 // out; the store writes them.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <map>
 #include <optional>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <vector>
 
 #include "view/model.h"
@@ -91,27 +93,37 @@ public:
 
     // One look at the dump: the model read from a file modified at
     // dump_time, at time now.  Called again with the same model, it records
-    // no window twice, and states that aged into stale.
-    Records observe(const Model& model, std::time_t dump_time, std::time_t now);
+    // no window twice, and states that aged into stale; same_model says it
+    // is the model of the last call, which needs no work until a figure
+    // can have aged into stale.
+    Records observe(const Model& model, std::time_t dump_time, std::time_t now, bool same_model = false);
 
-    // The publication time of a window can only be known to about a second
-    // (dump time and rptage are whole seconds): a window whose figures are
-    // unchanged counts as new only this far after the last one, which is a
-    // little less than the shortest window (40 probes in four bursts of ten
-    // with pauses of about one interval between).
+    // A little less than the usual window (40 probes in four bursts of ten
+    // with pauses of about one interval between): the unit of a gap and of
+    // the recording of unchanged figures.
     static double window_s(double interval_s) { return 3 * interval_s + 3; }
 
 private:
     struct CellTrack {
+        CellKey key;
         std::optional<std::time_t> last_sample;
-        std::string addresses;  // receiver and sender with their ports: new ones are a restart
-        Figures last;           // the window figures last recorded
+        std::string receiver_address, sender_address;  // with their ports: new ones are a restart
+        Figures last;                                   // the window figures last recorded
         std::optional<CellState> state;
         bool local = false;
+        unsigned long pass = 0;              // the last observe that listed the cell
+        const Measurement* fresh = nullptr;  // its freshest figures then
     };
+    uint32_t intern(const std::string& identity);
+    CellTrack& track_of(const CellKey& cell);
+
     Thresholds thresholds_;
-    std::map<CellKey, CellTrack> cells_;
+    std::unordered_map<std::string, uint32_t> interned_;
+    std::vector<std::string> identity_names_;
+    std::unordered_map<uint64_t, CellTrack> cells_;
+    unsigned long pass_ = 0;
     std::map<std::string, Identity> identities_;
+    std::time_t next_stale_ = 0;  // the first time a fresh figure of the last model turns stale
 };
 
 }  // namespace view

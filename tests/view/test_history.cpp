@@ -63,9 +63,10 @@ TEST(HistoryTracker, AWindowIsRecordedOnceHoweverOftenTheDumpIsRead) {
         {"rewritten, the window published a second later", T0 + 10, with(mesh(), {figures(0, 1, 10, 0)}), 0},
         {"new figures", T0 + 15, with(mesh(), {figures(0, 1, 1, 0, 1.6)}), 1},
         {"same figures, less than a window later", T0 + 30, with(mesh(), {figures(0, 1, 0, 0, 1.6)}), 0},
-        {"same figures, a window later", T0 + 40, with(mesh(), {figures(0, 1, 0, 0, 1.6)}), 1},
+        {"same figures, less than two windows later", T0 + 49, with(mesh(), {figures(0, 1, 0, 0, 1.6)}), 0},
+        {"same figures, two windows later", T0 + 50, with(mesh(), {figures(0, 1, 0, 0, 1.6)}), 1},
         // The old entry lingers beside the new one; the freshest figures win.
-        {"the sender restarted", T0 + 44, with(restarted, {figures(0, 1, 0, 0, 1.6)}), 1},
+        {"the sender restarted", T0 + 54, with(restarted, {figures(0, 1, 0, 0, 1.6)}), 1},
         {"stale figures are no window", T0 + 100, with(mesh(), {figures(0, 1, 31, 5, 9)}), 0},
     };
     for (const Step& step : steps) {
@@ -116,6 +117,17 @@ TEST(HistoryTracker, StateChangesByThresholdsStaleAndGone) {
         EXPECT_EQ(changes, step.changes) << step.what;
         for (const StateChange& c : records.changes) EXPECT_EQ(c.figures.has_value(), c.state != CellState::Gone);
     }
+    // Looked at again unchanged, a model needs no work until a figure can
+    // have turned stale; then the change is found, at its time.
+    HistoryTracker again{Thresholds()};
+    Model unchanged = with(mesh(), {figures(0, 1, 10, 0.0)});
+    again.observe(unchanged, T0, T0);
+    EXPECT_TRUE(again.observe(unchanged, T0, T0 + 20, true).changes.empty());
+    Records late = again.observe(unchanged, T0, T0 + 25, true);
+    ASSERT_EQ(late.changes.size(), 1u);
+    EXPECT_EQ(late.changes[0].state, CellState::Stale);
+    EXPECT_EQ(late.changes[0].time, T0 + 21);
+
     // A delay judged by its absolute value: -300 ms is bad.
     Records future = HistoryTracker(Thresholds()).observe(with(mesh(), {figures(0, 1, 0, 0, -300)}), T0, T0);
     ASSERT_EQ(future.changes.size(), 1u);
