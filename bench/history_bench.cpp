@@ -92,6 +92,7 @@ struct Mesh {
     // The dump as it reads at t.
     const Snapshot& at(std::time_t t) {
         snapshot.modified = t;
+        snapshot.model.written = t;
         for (size_t i = 0; i < phase.size(); ++i) {
             Measurement& x = snapshot.model.measurements[i];
             long long since = t - START + phase[i];

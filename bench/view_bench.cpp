@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
             input.pairs = &pairs;
             input.clock_suspects = &suspects;
             input.all = all;
-            input.dump_age_s = 1;
+            input.dump_interval_s = 10;
             input.version = "bench";
             std::string text = view::render_metrics(input);
             size_t series = 0;

@@ -57,8 +57,9 @@ const char* const HELP =
     "                        loss 1,5 (%); delay 100,250 (ms, absolute value);\n"
     "                        jitter 10,30 (ms); ooo 1,5 (%); dup 1,5 (%); ttl 16,64 (hops)\n"
     "  -o FILE               the page's file (html)\n"
-    "  --dump-interval SECS  the beacon's dump interval (default 5); the page warns\n"
-    "                        when the dump is older than three of them\n"
+    "  --dump-interval SECS  the beacon's dump interval; the page warns when the dump\n"
+    "                        is older than three of them.  serve learns it from the\n"
+    "                        rewrites it sees when not given; html warns only when given\n"
     "  --listen ADDR:PORT    serve's address (default 127.0.0.1:9798; [ADDR]:PORT for IPv6)\n"
     "  --all                 /metrics exports every beacon's measurements, not only the\n"
     "                        local beacon's\n"
@@ -67,7 +68,8 @@ const char* const HELP =
     "                        this SQLite file (default: in memory while it runs)\n"
     "  --history-max-mb MB   the history's size limit (default 2048)\n"
     "\n"
-    "Figures older than 6 beacon intervals are stale.  A dump that cannot be read:\n"
+    "Figures are stale when their age in the dump plus the dump's own age exceeds\n"
+    "6 beacon intervals.  A dump that cannot be read:\n"
     "table, json and html write nothing and exit with status 1.\n";
 
 struct Options {
@@ -139,8 +141,10 @@ Options parse(int argc, char** argv) {
         } else if (arg == "-o") {
             options.output = value;
         } else if (arg == "--dump-interval") {
-            if (!parse_seconds(value, options.serve.dump_interval_s))
+            double seconds = 0;
+            if (!parse_seconds(value, seconds))
                 throw UsageError("--dump-interval wants a positive number of seconds, not \"" + value + "\"");
+            options.serve.dump_interval_s = seconds;
         } else if (arg == "--clock-threshold") {
             if (!parse_seconds(value, options.serve.clock_threshold_ms))
                 throw UsageError("--clock-threshold wants a positive number of milliseconds, not \"" + value + "\"");

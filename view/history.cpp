@@ -229,7 +229,7 @@ void History::record(const Snapshot& snapshot, std::time_t now, bool same_snapsh
     }
     if (!db_) return;
     interval_s_ = snapshot.model.interval;
-    Records records = tracker_.observe(snapshot.model, snapshot.modified, now, same_snapshot);
+    Records records = tracker_.observe(snapshot.model, now, same_snapshot);
     if (!records.empty()) write(records);
     if (now - last_maintained_ >= 60) maintain(now);
 }

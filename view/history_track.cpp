@@ -44,8 +44,8 @@ std::optional<CellState> cell_state_from_name(const std::string& name) {
     return std::nullopt;
 }
 
-CellState measurement_state(const Model& model, const Measurement& m, double dump_age_s, const Thresholds& thresholds) {
-    if (m.age_s && static_cast<double>(*m.age_s) + dump_age_s > model.stale_after_s()) return CellState::Stale;
+CellState measurement_state(const Model& model, const Measurement& m, std::time_t now, const Thresholds& thresholds) {
+    if (model.stale_at(m, now)) return CellState::Stale;
     Level worst = Level::Good;
     for (Metric metric : ALL_METRICS)
         if (std::optional<double> value = metric_value(m, metric))
@@ -78,11 +78,11 @@ void HistoryTracker::resume(const CellKey& cell, std::optional<std::time_t> last
 
 void HistoryTracker::resume(const Identity& identity) { identities_[identity.beacon] = identity; }
 
-Records HistoryTracker::observe(const Model& model, std::time_t dump_time, std::time_t now, bool same_model) {
+Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_model) {
     Records records;
     if (same_model && now < next_stale_) return records;
     next_stale_ = std::numeric_limits<std::time_t>::max();
-    double dump_age_s = std::max(0.0, std::difftime(now, dump_time));
+    std::time_t dump_time = model.written.value_or(now);
     // Identities are interned: a cell's key is two numbers and the channel.
     // A churning network could make the table large; it is then rebuilt.
     if (interned_.size() > 100000) {
@@ -127,9 +127,9 @@ Records HistoryTracker::observe(const Model& model, std::time_t dump_time, std::
         const Measurement& m = *track.fresh;
         const std::string& receiver_address = model.beacons[static_cast<size_t>(m.receiver)].address;
         const std::string& sender_address = model.beacons[static_cast<size_t>(m.sender)].address;
-        std::time_t published = dump_time - static_cast<std::time_t>(m.age_s.value_or(0));
+        std::time_t published = model.figure_time(m).value_or(dump_time);
         Figures figures = figures_of(m);
-        CellState state = measurement_state(model, m, dump_age_s, thresholds_);
+        CellState state = measurement_state(model, m, now, thresholds_);
         if (state != CellState::Stale) {
             // A beacon that started again (new port) or figures that moved
             // are a new window.  Unchanged figures (a quiet LAN publishes

@@ -76,10 +76,9 @@ struct Records {
     bool empty() const { return samples.empty() && changes.empty() && identities.empty(); }
 };
 
-// The state of a cell's figures: stale when their age (rptage plus the
-// dump's own age) is above the model's staleness limit, otherwise the worst
-// level of its figures under the thresholds.
-CellState measurement_state(const Model& model, const Measurement& m, double dump_age_s, const Thresholds& thresholds);
+// The state of a cell's figures at time now: stale by the model's rule,
+// otherwise the worst level of its figures under the thresholds.
+CellState measurement_state(const Model& model, const Measurement& m, std::time_t now, const Thresholds& thresholds);
 
 class HistoryTracker {
 public:
@@ -91,12 +90,12 @@ public:
     void resume(const CellKey& cell, std::optional<std::time_t> last_sample, std::optional<CellState> last_state);
     void resume(const Identity& identity);
 
-    // One look at the dump: the model read from a file modified at
-    // dump_time, at time now.  Called again with the same model, it records
+    // One look at the dump: the model (its written time is the file's),
+    // at time now.  Called again with the same model, it records
     // no window twice, and states that aged into stale; same_model says it
     // is the model of the last call, which needs no work until a figure
     // can have aged into stale.
-    Records observe(const Model& model, std::time_t dump_time, std::time_t now, bool same_model = false);
+    Records observe(const Model& model, std::time_t now, bool same_model = false);
 
     // A little less than the usual window (40 probes in four bursts of ten
     // with pauses of about one interval between): the unit of a gap and of

@@ -87,6 +87,8 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
     w.number(model.interval);
     w.key("local");
     w.integer(model.local);
+    w.key("stale_after_s");
+    w.number(model.stale_after_s());
     w.key("beacons");
     w.raw('[');
     for (size_t i = 0; i < model.beacons.size(); ++i) {
@@ -98,7 +100,7 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
         w.key("address");
         w.text(beacon.address);
         w.key("identity");
-        w.text(beacon_identity(beacon.address));
+        w.text(beacon.identity());
         w.key("contact");
         w.text(beacon.contact);
         w.key("country");
@@ -135,7 +137,8 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
         w.number(m.ooo);
         w.raw(",\"dup_percent\":");
         w.number(m.dup);
-        w.raw('}');
+        if (m.dup_beyond) w.raw(",\"dup_beyond\":true");
+        w.raw(model.stale(m) ? ",\"stale\":true}" : ",\"stale\":false}");
     }
     w.raw(']');
     w.key("pairs");
@@ -152,7 +155,7 @@ std::string model_json(const Model& model, const std::vector<Pair>& pairs, const
         w.number(pair.round_trip_ms);
         w.raw(",\"clock_offset_ms\":");
         w.number(pair.clock_offset_ms);
-        w.raw('}');
+        w.raw(pair.stale ? ",\"stale\":true}" : ",\"stale\":false}");
     }
     w.raw(']');
     w.key("clock_suspect");
@@ -174,7 +177,8 @@ Json status_json(const Status& status) {
     return Json{{"generated", status.generated},
                 {"dump_modified", optional_number(status.dump_modified)},
                 {"dump_age_s", optional_number(status.dump_age_s)},
-                {"dump_interval_s", status.dump_interval_s},
+                {"dump_interval_s", optional_number(status.dump_interval_s)},
+                {"dump_overdue_after_s", optional_number(status.dump_overdue_after_s())},
                 {"error", optional_text(status.error)},
                 {"thresholds", std::move(thresholds)}};
 }

@@ -35,7 +35,13 @@ struct Status {
     std::time_t generated = 0;
     std::optional<std::time_t> dump_modified;
     std::optional<double> dump_age_s;
-    double dump_interval_s = 5;
+    std::optional<double> dump_interval_s;  // given, or learnt from the rewrites; empty until known
+    // The dump is overdue when older than three rewrite intervals.
+    static constexpr double OVERDUE_INTERVALS = 3;
+    std::optional<double> dump_overdue_after_s() const {
+        if (!dump_interval_s) return std::nullopt;
+        return OVERDUE_INTERVALS * *dump_interval_s;
+    }
     std::optional<std::string> error;  // why the last read failed; the model shown is the last good one
     Thresholds thresholds;
 };

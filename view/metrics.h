@@ -1,5 +1,12 @@
 // /metrics: the model in Prometheus' text format (version 0.0.4), built
 // afresh for every scrape.
+//
+// A beacon is labelled by its name and by its identity (the address
+// without the port, which is new at every start): receiver, sender and
+// receiver_address, sender_address on figures; a, b, a_address, b_address
+// on pairs; beacon and address on what is of one beacon.  One series per
+// identity: of two beacons on one address the freshest figures win.  Stale
+// figures are left out, and times are Unix timestamps, not ages.
 #pragma once
 
 #include <ctime>
@@ -17,7 +24,8 @@ struct MetricsInput {
     const std::vector<Pair>* pairs = nullptr;
     const std::vector<int>* clock_suspects = nullptr;
     bool all = false;  // every receiver's measurements, not only the local beacon's
-    std::optional<double> dump_age_s;
+    std::optional<double> dump_interval_s;  // how often the beacon rewrites its dump, when known
+    std::optional<double> dump_overdue_after_s;
     unsigned long read_errors = 0;
     std::string version;
 };

@@ -24,6 +24,18 @@ std::string beacon_identity(const std::string& address) {
     return slash == std::string::npos ? address : address.substr(0, slash);
 }
 
+std::time_t Model::next_staleness_change() const {
+    std::time_t next = 0;
+    if (!written) return next;
+    for (const Measurement& m : measurements) {
+        if (!m.age_s || stale(m)) continue;
+        // Stale once judged - written + rptage > limit.
+        auto at = static_cast<std::time_t>(std::floor(double(*written) - double(*m.age_s) + stale_after_s())) + 1;
+        if (next == 0 || at < next) next = at;
+    }
+    return next;
+}
+
 bool Beacon::has_flag(const std::string& flag) const {
     return std::find(flags.begin(), flags.end(), flag) != flags.end();
 }
@@ -76,6 +88,8 @@ private:
     const std::string& label_;
     Model model_;
     std::unordered_map<std::string, int> index_;
+    std::unordered_map<uint64_t, size_t> lines_;  // receiver, sender, channel -> measurement
+    static constexpr double MAX_DUP_PERCENT = 1000;
 
     // Room for an ASM and an SSM line per source.
     static size_t count_sources(pugi::xml_node group) {
@@ -202,21 +216,48 @@ private:
                 add_measurement(figures, receiver, sender, channel[0] == 'a' ? Channel::Asm : Channel::Ssm);
     }
 
+    // A share in percent, or nothing when it cannot be one.
+    static std::optional<double> share(std::optional<double> percent) {
+        if (percent && (*percent < 0 || *percent > 100)) return std::nullopt;
+        return percent;
+    }
+
     void add_measurement(pugi::xml_node figures, int receiver, int sender, Channel channel) {
         Measurement m;
         m.receiver = receiver;
         m.sender = sender;
         m.channel = channel;
-        if (auto ttl = integer(figures, "ttl", -1000000, 1000000)) m.ttl = static_cast<int>(*ttl);
+        // A datagram without a hop count reads as the full initial TTL and
+        // gives a negative difference: no hop count at all.
+        if (auto ttl = integer(figures, "ttl", -1000000, 1000000); ttl && *ttl >= 0 && *ttl <= 255)
+            m.ttl = static_cast<int>(*ttl);
         m.age_s = integer(figures, "rptage", 0, 4294967295L);
-        m.loss = number(figures, "loss");
+        m.loss = share(number(figures, "loss"));
         m.delay = number(figures, "delay");
         m.future = std::strcmp(figures.attribute("future").value(), "true") == 0;
         if (m.delay && m.future) m.delay = -std::fabs(*m.delay);
         m.jitter = number(figures, "jitter");
-        m.ooo = number(figures, "ooo");
+        if (m.jitter && *m.jitter < 0) m.jitter.reset();
+        m.ooo = share(number(figures, "ooo"));
+        // Duplicates are counted against the window, so they may exceed
+        // 100 %; reports carry them up to 1000 % and mark anything beyond.
         m.dup = number(figures, "dup");
-        model_.measurements.push_back(m);
+        if (m.dup && *m.dup > MAX_DUP_PERCENT) {
+            m.dup.reset();
+            m.dup_beyond = true;
+        } else if (m.dup && *m.dup < 0) {
+            m.dup.reset();
+        }
+        uint64_t key = (uint64_t(uint32_t(receiver)) << 33) | (uint64_t(uint32_t(sender)) << 1) |
+                       (channel == Channel::Ssm ? 1 : 0);
+        auto [at, added] = lines_.emplace(key, model_.measurements.size());
+        if (added) {
+            model_.measurements.push_back(m);
+            return;
+        }
+        // Duplicated lines: the freshest figures count, the first on a tie.
+        Measurement& kept = model_.measurements[at->second];
+        if (m.age_s && (!kept.age_s || *m.age_s < *kept.age_s)) kept = m;
     }
 };
 
@@ -254,6 +295,13 @@ std::string read_file(const std::string& path) {
     return text;
 }
 
-Model read_dump(const std::string& path) { return parse_dump(read_file(path), path); }
+Model read_dump(const std::string& path) {
+    struct stat st {};
+    bool known = stat(path.c_str(), &st) == 0;
+    Model model = parse_dump(read_file(path), path);
+    if (known) model.written = st.st_mtime;
+    model.judged = std::time(nullptr);
+    return model;
+}
 
 }  // namespace view

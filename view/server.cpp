@@ -61,12 +61,16 @@ BufferPool buffers;
 
 }  // namespace
 
-Status Site::status_of(const View& view) const {
+std::optional<double> Site::dump_interval() {
+    return options_.dump_interval_s ? options_.dump_interval_s : watcher_.rewrite_interval();
+}
+
+Status Site::status_of(const View& view) {
     Status status;
     status.generated = std::time(nullptr);
     status.dump_modified = view.snapshot->modified;
     status.dump_age_s = static_cast<double>(status.generated - view.snapshot->modified);
-    status.dump_interval_s = options_.dump_interval_s;
+    status.dump_interval_s = dump_interval();
     status.error = view.error;
     status.thresholds = options_.thresholds;
     return status;
@@ -95,7 +99,9 @@ Response Site::metrics(const View& view) {
     input.pairs = &view.snapshot->pairs;
     input.clock_suspects = &view.snapshot->clock_suspects;
     input.all = options_.all;
-    input.dump_age_s = static_cast<double>(std::time(nullptr) - view.snapshot->modified);
+    Status status = status_of(view);
+    input.dump_interval_s = status.dump_interval_s;
+    input.dump_overdue_after_s = status.dump_overdue_after_s();
     input.read_errors = view.read_errors;
     input.version = QUILLON_VIEW_VERSION;
     Response r;
@@ -245,9 +251,10 @@ Server::~Server() {
 }
 
 void Server::record_history() {
-    // The writer looks at the dump a few times per dump interval, so that a
-    // window is recorded soon after it appears; it never waits for a reader.
-    history_->start([this] { return site_.check(); }, std::min(1.0, options_.dump_interval_s / 2));
+    // The writer looks at the dump every second (or twice per dump interval
+    // when that is shorter), so that a window is recorded soon after it
+    // appears; it never waits for a reader.
+    history_->start([this] { return site_.check(); }, std::min(1.0, options_.dump_interval_s.value_or(2) / 2));
 }
 
 std::string Server::start() {

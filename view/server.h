@@ -17,7 +17,7 @@ namespace view {
 struct ServeOptions {
     std::string dump;
     std::string listen = "127.0.0.1:9798";
-    double dump_interval_s = 5;
+    std::optional<double> dump_interval_s;  // learnt from the rewrites when not given
     Thresholds thresholds;
     bool all = false;                 // /metrics: every measurement, not only the local beacon's
     double clock_threshold_ms = 10;   // clock-suspect beacons
@@ -55,7 +55,8 @@ private:
     Response page(const View& view);
     Response matrix_json(const View& view);
     Response metrics(const View& view);
-    Status status_of(const View& view) const;
+    Status status_of(const View& view);
+    std::optional<double> dump_interval();
 
     Response history_answer(const std::string& path, const std::map<std::string, std::string>& query);
 

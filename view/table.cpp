@@ -89,10 +89,11 @@ std::string render_table(const Model& model, const TableOptions& options) {
     for (const Measurement& m : model.measurements) {
         if (m.channel != options.channel || m.receiver == m.sender) continue;
         std::optional<double> value = metric_value(m, options.metric);
+        bool beyond = options.metric == Metric::Dup && m.dup_beyond;
+        if (beyond) value = 1000;  // judged as at least that
         if (!value) continue;
         Cell& cell = cells[static_cast<size_t>(m.receiver) * n + static_cast<size_t>(m.sender)];
-        if (!cell.text.empty()) continue;  // the first of duplicated lines counts
-        cell.text = format_value(options.metric, *value);
+        cell.text = beyond ? ">1000" : format_value(options.metric, *value);
         bool stale = model.stale(m);
         any_stale |= stale;
         if (stale) {

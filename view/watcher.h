@@ -25,6 +25,9 @@ struct Snapshot {
     std::vector<int> clock_suspects;
     std::string model_json;  // the model's JSON text, without status
     std::time_t modified = 0;
+    // When a fresh figure turns stale (0: never); the snapshot is judged
+    // again then, without reading the file.
+    std::time_t restale_at = 0;
 };
 
 // What a request sees: the last good snapshot (null before the first) and
@@ -43,6 +46,10 @@ public:
     // is already reading it (then the current view is returned at once).
     View current();
     const std::string& path() const { return path_; }
+    // How often the file is rewritten, learnt from the rewrites seen (the
+    // median of the last few gaps, so that a restart's odd gap or a request
+    // that came late does not count); empty until two gaps were seen.
+    std::optional<double> rewrite_interval();
 
 private:
     struct FileKey {
@@ -56,7 +63,9 @@ private:
                    mtime_ns == o.mtime_ns;
         }
     };
+    static constexpr size_t KEPT_GAPS = 7;
     void reload(const FileKey& key, int stat_errno);
+    std::shared_ptr<Snapshot> derive(Model model, std::string text, std::time_t modified) const;
 
     const std::string path_;
     const double clock_threshold_ms_;
@@ -65,6 +74,7 @@ private:
     bool checked_ = false;
     FileKey key_;
     View view_;
+    std::vector<double> gaps_s_;  // between the rewrites seen, oldest first
 };
 
 }  // namespace view

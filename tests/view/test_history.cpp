@@ -45,6 +45,12 @@ Model with(Model model, std::vector<Measurement> measurements) {
 
 const CellKey CELL_01{"10.0.0.1", "10.0.0.2", Channel::Asm};
 
+// The model of a dump written at written, looked at at now.
+Records look(HistoryTracker& tracker, Model model, std::time_t written, std::time_t now, bool same = false) {
+    model.written = written;
+    return tracker.observe(model, now, same);
+}
+
 }  // namespace
 
 TEST(HistoryTracker, AWindowIsRecordedOnceHoweverOftenTheDumpIsRead) {
@@ -70,7 +76,7 @@ TEST(HistoryTracker, AWindowIsRecordedOnceHoweverOftenTheDumpIsRead) {
         {"stale figures are no window", T0 + 100, with(mesh(), {figures(0, 1, 31, 5, 9)}), 0},
     };
     for (const Step& step : steps) {
-        Records records = tracker.observe(step.model, step.dump_time, step.dump_time);
+        Records records = look(tracker, step.model, step.dump_time, step.dump_time);
         EXPECT_EQ(records.samples.size(), step.samples) << step.what;
         for (const Sample& s : records.samples) {
             EXPECT_EQ(s.cell, CELL_01) << step.what;
@@ -82,7 +88,8 @@ TEST(HistoryTracker, AWindowIsRecordedOnceHoweverOftenTheDumpIsRead) {
     Model both = mesh();
     both.beacons.push_back(Beacon{"10.0.0.2/77", {}, {}, {}, {}, {}});
     both.measurements = {figures(0, 1, 25, 0, 1.0), figures(0, 3, 1, 0, 2.0)};
-    Records records = HistoryTracker(Thresholds()).observe(both, T0, T0);
+    HistoryTracker fresh{Thresholds()};
+    Records records = look(fresh, both, T0, T0);
     ASSERT_EQ(records.samples.size(), 1u);
     EXPECT_EQ(records.samples[0].figures.delay, 2.0);
 }
@@ -111,7 +118,7 @@ TEST(HistoryTracker, StateChangesByThresholdsStaleAndGone) {
         {"back", T0 + 240, T0 + 240, {figures(0, 1, 0, 0.0)}, {{CellState::Good, T0 + 240}}},
     };
     for (const Step& step : steps) {
-        Records records = tracker.observe(with(mesh(), step.measurements), step.dump_time, step.now);
+        Records records = look(tracker, with(mesh(), step.measurements), step.dump_time, step.now);
         std::vector<std::pair<CellState, std::time_t>> changes;
         for (const StateChange& c : records.changes) changes.emplace_back(c.state, c.time);
         EXPECT_EQ(changes, step.changes) << step.what;
@@ -121,15 +128,16 @@ TEST(HistoryTracker, StateChangesByThresholdsStaleAndGone) {
     // have turned stale; then the change is found, at its time.
     HistoryTracker again{Thresholds()};
     Model unchanged = with(mesh(), {figures(0, 1, 10, 0.0)});
-    again.observe(unchanged, T0, T0);
-    EXPECT_TRUE(again.observe(unchanged, T0, T0 + 20, true).changes.empty());
-    Records late = again.observe(unchanged, T0, T0 + 25, true);
+    look(again, unchanged, T0, T0);
+    EXPECT_TRUE(look(again, unchanged, T0, T0 + 20, true).changes.empty());
+    Records late = look(again, unchanged, T0, T0 + 25, true);
     ASSERT_EQ(late.changes.size(), 1u);
     EXPECT_EQ(late.changes[0].state, CellState::Stale);
     EXPECT_EQ(late.changes[0].time, T0 + 21);
 
     // A delay judged by its absolute value: -300 ms is bad.
-    Records future = HistoryTracker(Thresholds()).observe(with(mesh(), {figures(0, 1, 0, 0, -300)}), T0, T0);
+    HistoryTracker clock{Thresholds()};
+    Records future = look(clock, with(mesh(), {figures(0, 1, 0, 0, -300)}), T0, T0);
     ASSERT_EQ(future.changes.size(), 1u);
     EXPECT_EQ(future.changes[0].state, CellState::Bad);
 }
@@ -138,12 +146,12 @@ TEST(HistoryTracker, IdentitiesOverTimeAndResumedState) {
     HistoryTracker tracker{Thresholds()};
     Model model = with(mesh(), {figures(0, 1, 0, 0)});
     model.beacons[1].name = "beta";
-    EXPECT_EQ(tracker.observe(model, T0, T0).identities.size(), 3u);
-    EXPECT_TRUE(tracker.observe(model, T0 + 5, T0 + 5).identities.empty());
+    EXPECT_EQ(look(tracker, model, T0, T0).identities.size(), 3u);
+    EXPECT_TRUE(look(tracker, model, T0 + 5, T0 + 5).identities.empty());
     model.beacons[1].address = "10.0.0.2/999";  // a restart alone changes no identity
-    EXPECT_TRUE(tracker.observe(model, T0 + 10, T0 + 10).identities.empty());
+    EXPECT_TRUE(look(tracker, model, T0 + 10, T0 + 10).identities.empty());
     model.beacons[1].name = "beta2";
-    Records renamed = tracker.observe(model, T0 + 15, T0 + 15);
+    Records renamed = look(tracker, model, T0 + 15, T0 + 15);
     ASSERT_EQ(renamed.identities.size(), 1u);
     EXPECT_EQ(renamed.identities[0].beacon, "10.0.0.2");
     EXPECT_EQ(renamed.identities[0].name, "beta2");
@@ -151,7 +159,7 @@ TEST(HistoryTracker, IdentitiesOverTimeAndResumedState) {
     // After a restart of serve: no window recorded twice, no state logged twice.
     HistoryTracker resumed{Thresholds()};
     resumed.resume(CELL_01, T0, CellState::Good);
-    Records again = resumed.observe(with(mesh(), {figures(0, 1, 0, 0)}), T0 + 1, T0 + 1);
+    Records again = look(resumed, with(mesh(), {figures(0, 1, 0, 0)}), T0 + 1, T0 + 1);
     EXPECT_TRUE(again.samples.empty());
     EXPECT_TRUE(again.changes.empty());
 }
@@ -161,6 +169,7 @@ namespace {
 Snapshot snapshot(Model model, std::time_t modified) {
     Snapshot s;
     s.model = std::move(model);
+    s.model.written = modified;
     s.modified = modified;
     return s;
 }

@@ -1,6 +1,13 @@
 #include "view/model.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
 
 #include "view_test_util.h"
 
@@ -132,6 +139,71 @@ TEST(DumpReader, UnreadableFileNamedWithTheSystemsReason) {
     } catch (const DumpError& e) {
         EXPECT_STREQ(e.what(), "/nonexistent/dump.xml: No such file or directory");
     }
+}
+
+
+TEST(Identity, TheAddressWithoutThePort) {
+    EXPECT_EQ(beacon_identity("10.77.0.1/55194"), "10.77.0.1");
+    EXPECT_EQ(beacon_identity("10.77.0.1/37814"), "10.77.0.1");
+    EXPECT_EQ(beacon_identity("2001:db8::1/4000"), "2001:db8::1");
+    EXPECT_EQ(beacon_identity("fe80::1"), "fe80::1");
+}
+
+// Figures of a receiver "a" of a sender "b": the dump's lines as given.
+Model figures(const std::string& lines) {
+    return parse_dump("<beacons>\n<group addr=\"g\" int=\"5\">\n<beacon addr=\"a/1\">\n<sources>\n" + lines +
+                          "</sources>\n</beacon>\n</group>\n</beacons>\n",
+                      "d.xml");
+}
+
+TEST(DumpReader, WhatIsNoMeasurementStaysEmptyAndDuplicatedLinesKeepTheFreshest) {
+    // No hop count in the datagram (64 - 127), a duplicate share above 10
+    // (reported as 1e10), shares beyond 100 %.
+    Model model = figures("<source addr=\"b/2\"><asm ttl=\"-63\" rptage=\"1\" loss=\"100.1\" delay=\"0.225\""
+                          " jitter=\"-1\" ooo=\"-0.5\" dup=\"1000000000000.000\" /></source>\n");
+    const Measurement& m = model.measurements.at(0);
+    EXPECT_FALSE(m.ttl || m.loss || m.jitter || m.ooo || m.dup);
+    EXPECT_TRUE(m.dup_beyond);
+    model = figures("<source addr=\"b/2\"><asm ttl=\"255\" rptage=\"1\" loss=\"100.0\" dup=\"1000.000\" /></source>\n");
+    EXPECT_EQ(model.measurements.at(0).ttl, 255);
+    EXPECT_EQ(model.measurements.at(0).loss, 100);
+    EXPECT_EQ(model.measurements.at(0).dup, 1000);
+
+    // Three lines of one sender: the freshest counts, the first of equals.
+    model = figures("<source addr=\"b/2\"><asm rptage=\"9\" loss=\"1.0\" /></source>\n"
+                    "<source addr=\"b/2\"><asm rptage=\"2\" loss=\"2.0\" /></source>\n"
+                    "<source addr=\"b/2\"><asm rptage=\"2\" loss=\"3.0\" /><ssm rptage=\"4\" loss=\"4.0\" /></source>\n");
+    ASSERT_EQ(model.measurements.size(), 2u);
+    EXPECT_EQ(model.measurements[0].loss, 2.0);
+    EXPECT_EQ(model.measurements[1].loss, 4.0);
+}
+
+TEST(Staleness, TheFiguresAgePlusTheDumpsOwnAge) {
+    // rptage 3, limit 6 x 5 s = 30 s.
+    Model model = figures("<source addr=\"b/2\"><asm rptage=\"3\" loss=\"0.0\" /></source>\n");
+    const Measurement& m = model.measurements.at(0);
+    EXPECT_FALSE(model.stale(m));  // no write time known: the rptage alone
+    model.written = 1000;
+    for (auto [judged, stale] : {std::pair{1000, false}, {1027, false}, {1028, true}, {8200, true}}) {
+        model.judged = judged;
+        EXPECT_EQ(model.stale(m), stale) << judged;
+    }
+    model.judged = 1000;
+    EXPECT_EQ(model.figure_time(m), 997);
+    EXPECT_EQ(model.next_staleness_change(), 1028);
+
+    // A dump file last written two hours ago.
+    char path[] = "/tmp/quillon-old-dump.XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    std::ofstream(path) << view_test::small_dump();
+    struct timespec times[2] = {{std::time(nullptr) - 7200, 0}, {std::time(nullptr) - 7200, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path, times, 0), 0);
+    Model old = read_dump(path);
+    std::remove(path);
+    EXPECT_GE(old.dump_age_s(), 7200);
+    for (const Measurement& each : old.measurements) EXPECT_TRUE(old.stale(each));
 }
 
 }  // namespace

@@ -99,7 +99,10 @@ TEST(Json, TheModelsDocumentWithNullsForMissingFigures) {
     ASSERT_EQ(j["measurements"].size(), 4u);
     const nlohmann::json& first = j["measurements"][0];
     EXPECT_EQ(first, nlohmann::json::parse(R"({"receiver":0,"sender":1,"channel":"asm","ttl":2,"age_s":3,
-        "loss_percent":2.5,"delay_ms":-1.25,"jitter_ms":0.1,"ooo_percent":0.25,"dup_percent":0.0})"));
+        "loss_percent":2.5,"delay_ms":-1.25,"jitter_ms":0.1,"ooo_percent":0.25,"dup_percent":0.0,"stale":false})"));
+    EXPECT_EQ(j["measurements"][2]["stale"], true);  // rptage 100 > 6 x 5 s
+    EXPECT_EQ(j["stale_after_s"], 30.0);
+    EXPECT_EQ(j["beacons"][1]["identity"], "10.77.0.2");
     EXPECT_TRUE(j["measurements"][1]["ttl"].is_null());
     EXPECT_EQ(j["measurements"][1]["channel"], "ssm");
     EXPECT_FALSE(j.contains("status"));
@@ -199,8 +202,10 @@ TEST_F(Program, HtmlReplacesThePageWholeAndTableHasNoColourOffATerminal) {
     write("d.xml", view_test::small_dump());
     write("page.html", "old page");
     ASSERT_EQ(run("html d.xml -o page.html"), 0) << slurp("err.txt");
+    EXPECT_NE(slurp("page.html").find("\"dump_interval_s\":null,\"dump_overdue_after_s\":null"), std::string::npos);
+    ASSERT_EQ(run("html d.xml -o page.html --dump-interval 10"), 0) << slurp("err.txt");
     std::string page = slurp("page.html");
-    EXPECT_NE(page.find("\"dump_interval_s\":5.0"), std::string::npos);
+    EXPECT_NE(page.find("\"dump_interval_s\":10.0,\"dump_overdue_after_s\":30.0"), std::string::npos);
     EXPECT_NE(page.find("id=\"quillon-live\">false</script>"), std::string::npos);
     EXPECT_EQ(std::system(("test \"$(ls '" + dir + "' | grep -c page)\" = 1").c_str()), 0) << "temporary file left";
     struct stat st {};
