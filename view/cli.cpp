@@ -36,6 +36,7 @@ const char* const USAGE =
     "       quillon-view html DUMP -o FILE [--threshold METRIC=DEGRADED,BAD]... [--dump-interval SECS]\n"
     "       quillon-view serve DUMP [--listen ADDR:PORT] [--dump-interval SECS] [--threshold ...]...\n"
     "                         [--all] [--clock-threshold MS] [--history FILE] [--history-max-mb MB]\n"
+    "                         [--no-history]\n"
     "       quillon-view -h|--help | -V|--version\n";
 
 const char* const HELP =
@@ -67,6 +68,7 @@ const char* const HELP =
     "  --history FILE        serve records the matrix's history (/history, /events) in\n"
     "                        this SQLite file (default: in memory while it runs)\n"
     "  --history-max-mb MB   the history's size limit (default 2048)\n"
+    "  --no-history          serve records no history\n"
     "\n"
     "Figures are stale when their age in the dump plus the dump's own age exceeds\n"
     "6 beacon intervals.  A dump that cannot be read:\n"
@@ -98,7 +100,8 @@ Options parse(int argc, char** argv) {
         {"json", {}},
         {"html", {"-o", "--threshold", "--dump-interval"}},
         {"serve",
-         {"--listen", "--dump-interval", "--threshold", "--all", "--clock-threshold", "--history", "--history-max-mb"}},
+         {"--listen", "--dump-interval", "--threshold", "--all", "--clock-threshold", "--history", "--history-max-mb",
+          "--no-history"}},
     };
     Options options;
     options.command = argv[1];
@@ -123,6 +126,11 @@ Options parse(int argc, char** argv) {
         if (arg == "--all") {
             if (inline_value) throw UsageError("--all takes no value");
             options.serve.all = true;
+            continue;
+        }
+        if (arg == "--no-history") {
+            if (inline_value) throw UsageError("--no-history takes no value");
+            options.serve.history.clear();
             continue;
         }
         if (!inline_value) {

@@ -238,6 +238,7 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
 }  // namespace
 
 Server::Server(const ServeOptions& options) : options_(options), site_(options) {
+    if (options.history.empty()) return;
     HistoryOptions history;
     history.path = options.history;
     history.max_mb = options.history_max_mb;
@@ -251,6 +252,7 @@ Server::~Server() {
 }
 
 void Server::record_history() {
+    if (!history_) return;
     // The writer looks at the dump every second (or twice per dump interval
     // when that is shorter), so that a window is recorded soon after it
     // appears; it never waits for a reader.

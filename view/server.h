@@ -25,7 +25,7 @@ struct ServeOptions {
     unsigned connection_limit = 64;
     unsigned per_ip_limit = 16;
     unsigned timeout_s = 10;
-    std::string history = ":memory:";  // the history's database file
+    std::string history = ":memory:";  // the history's database file; empty: none
     double history_max_mb = 2048;
 };
 
