@@ -53,7 +53,8 @@ long long count(sqlite3* db, const char* table) {
 long long bytes(sqlite3* db, const char* table) {
     sqlite3_stmt* s = nullptr;
     std::string text = std::string("SELECT sum(pgsize) FROM dbstat WHERE name = '") + table +
-                       "' OR name IN (SELECT name FROM sqlite_schema WHERE type = 'index' AND tbl_name = '" + table + "')";
+                       "' OR name IN (SELECT name FROM sqlite_schema WHERE type = 'index' AND tbl_name = '" + table +
+                       "')";
     sqlite3_prepare_v2(db, text.c_str(), -1, &s, nullptr);
     long long n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : 0;
     sqlite3_finalize(s);
@@ -69,7 +70,8 @@ struct Mesh {
         m.interval = 5;
         for (int i = 0; i < n; ++i) {
             Beacon b;
-            b.address = "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1/" + std::to_string(40000 + i);
+            b.address =
+                "10." + std::to_string(i / 250) + "." + std::to_string(i % 250) + ".1/" + std::to_string(40000 + i);
             b.name = "beacon-" + std::to_string(i);
             m.beacons.push_back(b);
         }
@@ -144,18 +146,22 @@ int main(int argc, char** argv) {
         for (double c : costs) sum += c;
         std::printf("fed in %.0f s; hourly reads (every cell a new window): %.1f ms each\n", ms_since(began) / 1000,
                     sparse_ms / std::max(1L, sparse_reads));
-        std::printf("ingest per dump read (%zu reads): mean %.2f ms, median %.2f, p99 %.2f, max %.2f"
-                    " (the hourly summary and pruning included)\n",
-                    costs.size(), sum / static_cast<double>(costs.size()), costs[costs.size() / 2],
-                    costs[costs.size() * 99 / 100], costs.back());
+        std::printf(
+            "ingest per dump read (%zu reads): mean %.2f ms, median %.2f, p99 %.2f, max %.2f"
+            " (the hourly summary and pruning included)\n",
+            costs.size(), sum / static_cast<double>(costs.size()), costs[costs.size() / 2],
+            costs[costs.size() * 99 / 100], costs.back());
 
         // Queries as a request makes them.
-        std::map<std::string, std::string> cell{{"receiver", "10.0.1.1"}, {"sender", "10.0.2.1"},
-                                                {"from", std::to_string(end - 90 * DAY_S)}, {"to", std::to_string(end)}};
+        std::map<std::string, std::string> cell{{"receiver", "10.0.1.1"},
+                                                {"sender", "10.0.2.1"},
+                                                {"from", std::to_string(end - 90 * DAY_S)},
+                                                {"to", std::to_string(end)}};
         std::map<std::string, std::string> day = cell;
         day["from"] = std::to_string(end - DAY_S);
         for (const auto& [what, query, events] :
-             {std::make_tuple("a cell's 90 days (hourly)", cell, false), std::make_tuple("a cell's last day", day, false),
+             {std::make_tuple("a cell's 90 days (hourly)", cell, false),
+              std::make_tuple("a cell's last day", day, false),
               std::make_tuple("the latest 100 events", std::map<std::string, std::string>{{"limit", "100"}}, true)}) {
             double best = 1e9, worst = 0;
             size_t size = 0;
@@ -176,16 +182,19 @@ int main(int argc, char** argv) {
     double per_window = static_cast<double>(bytes(db, "sample")) / std::max(1LL, windows);
     double per_hour = static_cast<double>(bytes(db, "hourly")) / std::max(1LL, hourly);
     double per_event = static_cast<double>(bytes(db, "event")) / std::max(1LL, events);
-    std::printf("file %.1f MB: %lld windows (%.1f B each with its index), %lld hourly rows (%.1f B), %lld events (%.1f B)\n",
-                static_cast<double>(file_size(path)) / 1048576, windows, per_window, hourly, per_hour, events, per_event);
+    std::printf(
+        "file %.1f MB: %lld windows (%.1f B each with its index), %lld hourly rows (%.1f B), %lld events (%.1f B)\n",
+        static_cast<double>(file_size(path)) / 1048576, windows, per_window, hourly, per_hour, events, per_event);
     // A full steady state: every cell's last 24 h of windows, the local
     // row's and column's week, 90 days of hours, 400 days of events.
     double cells = static_cast<double>(mesh.phase.size());
     double local_cells = 4.0 * (beacons - 1);
     double full = cells * (86400.0 / WINDOW_S) * per_window + local_cells * 6 * (86400.0 / WINDOW_S) * per_window +
                   cells * 90 * 24 * per_hour + static_cast<double>(events) / days * 400 * per_event;
-    std::printf("projected steady state (24 h of every cell's windows, 7 d of the local cells', 90 d hourly,"
-                " 400 d of events at this rate): %.0f MB\n", full / 1048576);
+    std::printf(
+        "projected steady state (24 h of every cell's windows, 7 d of the local cells', 90 d hourly,"
+        " 400 d of events at this rate): %.0f MB\n",
+        full / 1048576);
     double windows_mb = 2048.0 * 1048576 - (full - cells * (86400.0 / WINDOW_S) * per_window);
     std::printf("2048 MB hold %.1f h of every cell's windows beside the rest\n",
                 std::min(24.0, windows_mb / (cells * 3600.0 / WINDOW_S * per_window)));

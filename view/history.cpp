@@ -159,7 +159,8 @@ bool History::check_and_prepare(std::string& reason, bool& not_ours) {
 // a name with the time, and never written over.
 void History::move_aside(const std::string& reason) {
     std::string aside = options_.path + "." + utc_suffix(std::time(nullptr));
-    for (int n = 1; exists(aside); ++n) aside = options_.path + "." + utc_suffix(std::time(nullptr)) + "-" + std::to_string(n);
+    for (int n = 1; exists(aside); ++n)
+        aside = options_.path + "." + utc_suffix(std::time(nullptr)) + "-" + std::to_string(n);
     if (std::rename(options_.path.c_str(), aside.c_str()) != 0) {
         log_line(options_.path + ": " + reason + "; cannot move it aside: " + std::strerror(errno));
         return;
@@ -201,8 +202,8 @@ void History::resume_tracker() {
                               "SELECT beacon, t, name, contact, country, flags FROM identity i"
                               " WHERE t = (SELECT max(t) FROM identity WHERE beacon = i.beacon)");
     while (identities.step())
-        tracker_.resume(Identity{identities.text(0), static_cast<std::time_t>(identities.integer(1)), identities.text(2),
-                                 identities.text(3), identities.text(4), identities.text(5)});
+        tracker_.resume(Identity{identities.text(0), static_cast<std::time_t>(identities.integer(1)),
+                                 identities.text(2), identities.text(3), identities.text(4), identities.text(5)});
     sql::Statement until(db_, "SELECT value FROM meta WHERE key = 'hourly_until'");
     hourly_until_ = until.step() ? static_cast<std::time_t>(until.integer(0)) : 0;
 }
@@ -321,8 +322,9 @@ bool History::handle_failure(int code, const std::string& what) {
 
 long long History::used_bytes() {
     if (!db_) return 0;
-    sql::Statement pages(db_, "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM"
-                              " pragma_freelist_count), (SELECT page_size FROM pragma_page_size)");
+    sql::Statement pages(db_,
+                         "SELECT (SELECT page_count FROM pragma_page_count) - (SELECT freelist_count FROM"
+                         " pragma_freelist_count), (SELECT page_size FROM pragma_page_size)");
     return pages.step() ? pages.integer(0) * pages.integer(1) : 0;
 }
 
@@ -384,7 +386,8 @@ void History::maintain(std::time_t now) {
         sql::Statement oldest(db_, (std::string("SELECT min(") + tier.time + ") FROM " + tier.table + where).c_str());
         if (!oldest.step() || oldest.null(0) || oldest.integer(0) >= cutoff) return false;
         long long until = std::min<long long>(cutoff, oldest.integer(0) + tier.step);
-        sql::Statement remove(db_, (std::string("DELETE FROM ") + tier.table + where + " AND " + tier.time + " < ?").c_str());
+        sql::Statement remove(
+            db_, (std::string("DELETE FROM ") + tier.table + where + " AND " + tier.time + " < ?").c_str());
         if (!remove.bind(1, until).run()) {
             handle_failure(sqlite3_errcode(db_), "pruning");
             return false;

@@ -32,7 +32,7 @@ struct HistoryOptions {
 // How long each kind of record is kept.
 constexpr std::time_t DAY_S = 86400;
 constexpr std::time_t EVENTS_KEEP_S = 400 * DAY_S;
-constexpr std::time_t WINDOWS_KEEP_S = DAY_S;         // every cell at full resolution
+constexpr std::time_t WINDOWS_KEEP_S = DAY_S;            // every cell at full resolution
 constexpr std::time_t LOCAL_WINDOWS_KEEP_S = 7 * DAY_S;  // the local beacon's row and column
 constexpr std::time_t HOURLY_KEEP_S = 90 * DAY_S;
 
@@ -77,6 +77,7 @@ private:
     bool write(const Records& records);
     bool handle_failure(int code, const std::string& what);
     void resume_tracker();
+    HistoryAnswer with_reader(const std::function<HistoryAnswer(sqlite3*)>& body);
     // A read connection from the pool, and its return.
     sqlite3* reader(unsigned& generation);
     void give_back(sqlite3* db, unsigned generation);
@@ -88,7 +89,7 @@ private:
     HistoryTracker tracker_;
     sqlite3* db_ = nullptr;  // the writer's connection
     bool opened_ = false;
-    bool stopped_ = false;   // a full disk stopped recording
+    bool stopped_ = false;  // a full disk stopped recording
     std::atomic<bool> recording_{false};
     std::map<CellKey, long long> cell_ids_;
     std::time_t hourly_until_ = 0;  // hours before this are summarised

@@ -49,8 +49,8 @@ std::string address(const std::map<std::string, std::string>& query, const char*
     }
     std::string identity = beacon_identity(*text);
     unsigned char buffer[sizeof(in6_addr)];
-    if (identity.size() > 64 || (inet_pton(AF_INET, identity.c_str(), buffer) != 1 &&
-                                 inet_pton(AF_INET6, identity.c_str(), buffer) != 1))
+    if (identity.size() > 64 ||
+        (inet_pton(AF_INET, identity.c_str(), buffer) != 1 && inet_pton(AF_INET6, identity.c_str(), buffer) != 1))
         throw BadRequest{std::string(name) + " wants a beacon's address (ADDR or ADDR/PORT), not \"" +
                          text->substr(0, 64) + "\""};
     return identity;
@@ -61,7 +61,8 @@ std::optional<std::time_t> time_value(const std::map<std::string, std::string>& 
     std::optional<std::string> text = get(query, name);
     if (!text) return std::nullopt;
     if (text->empty() || text->size() > 12 || text->find_first_not_of("0123456789") != std::string::npos)
-        throw BadRequest{std::string(name) + " wants a time in seconds since 1970, not \"" + text->substr(0, 40) + "\""};
+        throw BadRequest{std::string(name) + " wants a time in seconds since 1970, not \"" + text->substr(0, 40) +
+                         "\""};
     return static_cast<std::time_t>(std::stoll(*text));
 }
 
@@ -140,28 +141,22 @@ Json event_json(const sql::Statement& row, int first) {
 
 const char* const EVENT_COLUMNS = "e.t, e.state, e.previous, e.loss, e.delay, e.jitter, e.ooo, e.dup, e.ttl";
 
-// A read connection for one request, back to the pool afterwards.
-class Lease {
-public:
-    Lease(sqlite3* db, unsigned generation, std::function<void(sqlite3*, unsigned)> back)
-        : db_(db), generation_(generation), back_(std::move(back)) {}
-    ~Lease() {
-        if (db_) {
-            sql::exec(db_, "COMMIT");
-            back_(db_, generation_);
-        }
-    }
-    sqlite3* db() const { return db_; }
-
-private:
-    sqlite3* db_;
-    unsigned generation_;
-    std::function<void(sqlite3*, unsigned)> back_;
-};
-
 HistoryAnswer unavailable() { return HistoryAnswer{503, "the history cannot be read now"}; }
 
 }  // namespace
+
+// A read connection from the pool for one request, in one read transaction
+// (what it reads agrees with itself), back to the pool afterwards.
+HistoryAnswer History::with_reader(const std::function<HistoryAnswer(sqlite3*)>& body) {
+    unsigned generation = 0;
+    sqlite3* db = reader(generation);
+    if (!db) return unavailable();
+    sql::exec(db, "BEGIN");
+    HistoryAnswer answer = body(db);
+    sql::exec(db, "COMMIT");
+    give_back(db, generation);
+    return answer;
+}
 
 HistoryAnswer History::history(const std::map<std::string, std::string>& query, std::time_t now) {
     std::string receiver, sender;
@@ -183,98 +178,100 @@ HistoryAnswer History::history(const std::map<std::string, std::string>& query, 
         return bad(e.reason);
     }
 
-    unsigned generation = 0;
-    Lease lease(reader(generation), generation, [this](sqlite3* db, unsigned g) { give_back(db, g); });
-    if (!lease.db()) return unavailable();
-    sqlite3* db = lease.db();
-    // One read transaction: the points and the events agree.
-    sql::exec(db, "BEGIN");
+    return with_reader([&](sqlite3* db) {
+        Json out = Json::object();
+        out["receiver"] = receiver;
+        out["sender"] = sender;
+        out["channel"] = channel_name(channel);
+        out["from"] = static_cast<long long>(from);
+        out["to"] = static_cast<long long>(to);
+        bool windows = to - from <= WINDOWS_UP_TO_S;
+        out["resolution"] = windows ? "window" : "hour";
+        out["fields"] =
+            windows
+                ? Json::array({"time", "loss_percent", "delay_ms", "jitter_ms"})
+                : Json::array({"time", "loss_percent_min", "loss_percent_mean", "loss_percent_max", "delay_ms_min",
+                               "delay_ms_mean", "delay_ms_max", "jitter_ms_min", "jitter_ms_mean", "jitter_ms_max"});
+        Json points = Json::array();
+        bool truncated = false;
 
-    Json out = Json::object();
-    out["receiver"] = receiver;
-    out["sender"] = sender;
-    out["channel"] = channel_name(channel);
-    out["from"] = static_cast<long long>(from);
-    out["to"] = static_cast<long long>(to);
-    bool windows = to - from <= WINDOWS_UP_TO_S;
-    out["resolution"] = windows ? "window" : "hour";
-    out["fields"] = windows ? Json::array({"time", "loss_percent", "delay_ms", "jitter_ms"})
-                            : Json::array({"time", "loss_percent_min", "loss_percent_mean", "loss_percent_max",
-                                           "delay_ms_min", "delay_ms_mean", "delay_ms_max", "jitter_ms_min",
-                                           "jitter_ms_mean", "jitter_ms_max"});
-    Json points = Json::array();
-    bool truncated = false;
+        sql::Statement cell(db, "SELECT id FROM cell WHERE receiver = ? AND sender = ? AND channel = ?");
+        cell.bind(1, receiver).bind(2, sender).bind(3, channel == Channel::Ssm ? 1LL : 0LL);
+        bool known = cell.step();
+        if (!known && !cell.ok()) return unavailable();
+        long long id = known ? cell.integer(0) : -1;
 
-    sql::Statement cell(db, "SELECT id FROM cell WHERE receiver = ? AND sender = ? AND channel = ?");
-    cell.bind(1, receiver).bind(2, sender).bind(3, channel == Channel::Ssm ? 1LL : 0LL);
-    bool known = cell.step();
-    if (!known && !cell.ok()) return unavailable();
-    long long id = known ? cell.integer(0) : -1;
-
-    // Points further apart than this are drawn with a gap between them:
-    // there was no figure in between.
-    double gap_s = windows ? 3 * HistoryTracker::window_s(interval_s_) : 1.5 * HOUR_S;
-    long long previous = -1;
-    auto add = [&](long long t, Json point) {
-        if (previous >= 0 && static_cast<double>(t - previous) > gap_s) points.push_back(nullptr);
-        previous = t;
-        points.push_back(std::move(point));
-    };
-    if (windows) {
-        for (const Window& w : windows_of(db, id, from, to)) {
-            if (static_cast<long long>(points.size()) >= MAX_POINTS) {
-                truncated = true;
-                break;
-            }
-            add(w.t, Json::array({w.t, figure(w.figures[0], sql::LOSS_SCALE), figure(w.figures[1], sql::FIGURE_SCALE),
-                                  figure(w.figures[2], sql::FIGURE_SCALE)}));
-        }
-    } else {
-        // Hours already summarised, then the hours since from the windows.
-        sql::Statement until(db, "SELECT value FROM meta WHERE key = 'hourly_until'");
-        long long summarised = until.step() ? until.integer(0) / HOUR_S : 0;
-        sql::Statement row(db,
-                           "SELECT loss_min, loss_mean, loss_max, delay_min, delay_mean, delay_max, jitter_min,"
-                           " jitter_mean, jitter_max FROM hourly WHERE local = ? AND hour = ? AND cell = ?");
-        for (long long hour = from / HOUR_S; id >= 0 && hour <= to / HOUR_S; ++hour) {
-            Json point;
-            if (hour < summarised) {
-                for (long long local : {0LL, 1LL}) {
-                    row.bind(1, local).bind(2, hour).bind(3, id);
-                    if (row.step()) {
-                        point = Json::array({hour * HOUR_S});
-                        for (int column = 0; column < 9; ++column)
-                            point.push_back(figure(row.maybe(column), column < 3 ? sql::LOSS_SCALE : sql::FIGURE_SCALE));
-                    }
-                    row.reset();
-                    if (!point.is_null()) break;
+        // Points further apart than this are drawn with a gap between them:
+        // there was no figure in between.
+        double gap_s = windows ? 3 * HistoryTracker::window_s(interval_s_) : 1.5 * HOUR_S;
+        long long previous = -1;
+        auto add = [&](long long t, Json point) {
+            if (previous >= 0 && static_cast<double>(t - previous) > gap_s) points.push_back(nullptr);
+            previous = t;
+            points.push_back(std::move(point));
+        };
+        if (windows) {
+            for (const Window& w : windows_of(db, id, from, to)) {
+                if (static_cast<long long>(points.size()) >= MAX_POINTS) {
+                    truncated = true;
+                    break;
                 }
-            } else {
-                std::vector<Window> in_hour = windows_of(db, id, hour * HOUR_S, hour * HOUR_S + HOUR_S - 1);
-                if (!in_hour.empty()) point = summary(hour * HOUR_S, in_hour);
+                add(w.t,
+                    Json::array({w.t, figure(w.figures[0], sql::LOSS_SCALE), figure(w.figures[1], sql::FIGURE_SCALE),
+                                 figure(w.figures[2], sql::FIGURE_SCALE)}));
             }
-            if (!point.is_null()) add(hour * HOUR_S, std::move(point));
+        } else {
+            // Hours already summarised, then the hours since from the windows.
+            sql::Statement until(db, "SELECT value FROM meta WHERE key = 'hourly_until'");
+            long long summarised = until.step() ? until.integer(0) / HOUR_S : 0;
+            sql::Statement row(db,
+                               "SELECT loss_min, loss_mean, loss_max, delay_min, delay_mean, delay_max, jitter_min,"
+                               " jitter_mean, jitter_max FROM hourly WHERE local = ? AND hour = ? AND cell = ?");
+            for (long long hour = from / HOUR_S; id >= 0 && hour <= to / HOUR_S; ++hour) {
+                Json point;
+                if (hour < summarised) {
+                    for (long long local : {0LL, 1LL}) {
+                        row.bind(1, local).bind(2, hour).bind(3, id);
+                        if (row.step()) {
+                            point = Json::array({hour * HOUR_S});
+                            for (int column = 0; column < 9; ++column)
+                                point.push_back(
+                                    figure(row.maybe(column), column < 3 ? sql::LOSS_SCALE : sql::FIGURE_SCALE));
+                        }
+                        row.reset();
+                        if (!point.is_null()) break;
+                    }
+                } else {
+                    std::vector<Window> in_hour = windows_of(db, id, hour * HOUR_S, hour * HOUR_S + HOUR_S - 1);
+                    if (!in_hour.empty()) point = summary(hour * HOUR_S, in_hour);
+                }
+                if (!point.is_null()) add(hour * HOUR_S, std::move(point));
+            }
         }
-    }
-    out["points"] = std::move(points);
-    out["truncated"] = truncated;
+        out["points"] = std::move(points);
+        out["truncated"] = truncated;
 
-    // The cell's state changes in the span, newest first, and the state it
-    // was in when the span began.
-    Json events = Json::array();
-    sql::Statement changes(db, (std::string("SELECT ") + EVENT_COLUMNS +
-                                " FROM event e WHERE e.cell = ? AND e.t >= ? AND e.t <= ? ORDER BY e.t DESC, e.id DESC LIMIT ?")
-                                   .c_str());
-    changes.bind(1, id).bind(2, static_cast<long long>(from)).bind(3, static_cast<long long>(to)).bind(4, CELL_EVENTS);
-    while (changes.step()) events.push_back(event_json(changes, 0));
-    out["events"] = std::move(events);
-    sql::Statement before(db, (std::string("SELECT ") + EVENT_COLUMNS +
-                               " FROM event e WHERE e.cell = ? AND e.t < ? ORDER BY e.t DESC, e.id DESC LIMIT 1")
-                                  .c_str());
-    before.bind(1, id).bind(2, static_cast<long long>(from));
-    out["state_before"] = before.step() ? event_json(before, 0) : Json(nullptr);
-    out["recording"] = recording_.load();
-    return HistoryAnswer{200, json_text(out)};
+        // The cell's state changes in the span, newest first, and the state it
+        // was in when the span began.
+        Json events = Json::array();
+        sql::Statement changes(
+            db, (std::string("SELECT ") + EVENT_COLUMNS +
+                 " FROM event e WHERE e.cell = ? AND e.t >= ? AND e.t <= ? ORDER BY e.t DESC, e.id DESC LIMIT ?")
+                    .c_str());
+        changes.bind(1, id)
+            .bind(2, static_cast<long long>(from))
+            .bind(3, static_cast<long long>(to))
+            .bind(4, CELL_EVENTS);
+        while (changes.step()) events.push_back(event_json(changes, 0));
+        out["events"] = std::move(events);
+        sql::Statement before(db, (std::string("SELECT ") + EVENT_COLUMNS +
+                                   " FROM event e WHERE e.cell = ? AND e.t < ? ORDER BY e.t DESC, e.id DESC LIMIT 1")
+                                      .c_str());
+        before.bind(1, id).bind(2, static_cast<long long>(from));
+        out["state_before"] = before.step() ? event_json(before, 0) : Json(nullptr);
+        out["recording"] = recording_.load();
+        return HistoryAnswer{200, json_text(out)};
+    });
 }
 
 HistoryAnswer History::events(const std::map<std::string, std::string>& query, std::time_t now) {
@@ -301,46 +298,43 @@ HistoryAnswer History::events(const std::map<std::string, std::string>& query, s
         return bad(e.reason);
     }
 
-    unsigned generation = 0;
-    Lease lease(reader(generation), generation, [this](sqlite3* db, unsigned g) { give_back(db, g); });
-    if (!lease.db()) return unavailable();
-    sqlite3* db = lease.db();
-    sql::exec(db, "BEGIN");
-    std::string text = std::string("SELECT c.receiver, c.sender, c.channel, ") + EVENT_COLUMNS +
-                       ", (SELECT name FROM identity WHERE beacon = c.receiver ORDER BY t DESC LIMIT 1),"
-                       " (SELECT name FROM identity WHERE beacon = c.sender ORDER BY t DESC LIMIT 1)"
-                       " FROM event e JOIN cell c ON c.id = e.cell WHERE e.t >= ?1";
-    if (!beacon.empty()) text += " AND (c.receiver = ?2 OR c.sender = ?2)";
-    if (state) text += " AND e.state = ?3";
-    text += " ORDER BY e.t DESC, e.id DESC LIMIT ?4";
-    sql::Statement rows(db, text.c_str());
-    rows.bind(1, static_cast<long long>(since));
-    if (!beacon.empty()) rows.bind(2, beacon);
-    if (state) rows.bind(3, static_cast<long long>(*state));
-    rows.bind(4, limit + 1);
-    Json list = Json::array();
-    bool truncated = false;
-    while (rows.step()) {
-        if (static_cast<long long>(list.size()) >= limit) {
-            truncated = true;
-            break;
+    return with_reader([&](sqlite3* db) {
+        std::string text = std::string("SELECT c.receiver, c.sender, c.channel, ") + EVENT_COLUMNS +
+                           ", (SELECT name FROM identity WHERE beacon = c.receiver ORDER BY t DESC LIMIT 1),"
+                           " (SELECT name FROM identity WHERE beacon = c.sender ORDER BY t DESC LIMIT 1)"
+                           " FROM event e JOIN cell c ON c.id = e.cell WHERE e.t >= ?1";
+        if (!beacon.empty()) text += " AND (c.receiver = ?2 OR c.sender = ?2)";
+        if (state) text += " AND e.state = ?3";
+        text += " ORDER BY e.t DESC, e.id DESC LIMIT ?4";
+        sql::Statement rows(db, text.c_str());
+        rows.bind(1, static_cast<long long>(since));
+        if (!beacon.empty()) rows.bind(2, beacon);
+        if (state) rows.bind(3, static_cast<long long>(*state));
+        rows.bind(4, limit + 1);
+        Json list = Json::array();
+        bool truncated = false;
+        while (rows.step()) {
+            if (static_cast<long long>(list.size()) >= limit) {
+                truncated = true;
+                break;
+            }
+            Json e = Json::object();
+            e["receiver"] = rows.text(0);
+            e["sender"] = rows.text(1);
+            e["channel"] = rows.integer(2) ? "ssm" : "asm";
+            e["receiver_name"] = rows.null(12) ? Json(nullptr) : Json(rows.text(12));
+            e["sender_name"] = rows.null(13) ? Json(nullptr) : Json(rows.text(13));
+            e.update(event_json(rows, 3));
+            list.push_back(std::move(e));
         }
-        Json e = Json::object();
-        e["receiver"] = rows.text(0);
-        e["sender"] = rows.text(1);
-        e["channel"] = rows.integer(2) ? "ssm" : "asm";
-        e["receiver_name"] = rows.null(12) ? Json(nullptr) : Json(rows.text(12));
-        e["sender_name"] = rows.null(13) ? Json(nullptr) : Json(rows.text(13));
-        e.update(event_json(rows, 3));
-        list.push_back(std::move(e));
-    }
-    if (!rows.ok() && rows.code() != SQLITE_DONE) return unavailable();
-    Json out = Json::object();
-    out["since"] = static_cast<long long>(since);
-    out["events"] = std::move(list);
-    out["truncated"] = truncated;
-    out["recording"] = recording_.load();
-    return HistoryAnswer{200, json_text(out)};
+        if (!rows.ok() && rows.code() != SQLITE_DONE) return unavailable();
+        Json out = Json::object();
+        out["since"] = static_cast<long long>(since);
+        out["events"] = std::move(list);
+        out["truncated"] = truncated;
+        out["recording"] = recording_.load();
+        return HistoryAnswer{200, json_text(out)};
+    });
 }
 
 }  // namespace view

@@ -26,7 +26,9 @@ public:
         return *this;
     }
     Statement& bind(int index, const std::string& value) {
-        if (ok()) code_ = sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+        if (ok())
+            code_ =
+                sqlite3_bind_text(statement_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
         return *this;
     }
     Statement& bind(int index, const std::optional<long long>& value) {
@@ -58,7 +60,8 @@ public:
     }
     std::string text(int column) const {
         const unsigned char* t = sqlite3_column_text(statement_, column);
-        return t ? std::string(reinterpret_cast<const char*>(t), static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
+        return t ? std::string(reinterpret_cast<const char*>(t),
+                               static_cast<size_t>(sqlite3_column_bytes(statement_, column)))
                  : std::string();
     }
     std::string error() const { return sqlite3_errmsg(db_); }

@@ -118,8 +118,8 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         // without it; it is forgotten, so that only present cells are held.
         if (track.pass != pass_) {
             if (track.state)
-                records.changes.push_back(StateChange{track.key, track.local, dump_time, CellState::Gone, track.state,
-                                                      std::nullopt});
+                records.changes.push_back(
+                    StateChange{track.key, track.local, dump_time, CellState::Gone, track.state, std::nullopt});
             it = cells_.erase(it);
             continue;
         }
@@ -136,11 +136,11 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
             // the same ones for hours) are recorded again after two
             // windows' time, which keeps the chart's line unbroken.
             // Within a second of the last window, rounding explains it.
-            bool is_new = !track.last_sample ||
-                          (published > *track.last_sample + 1 &&
-                           (receiver_address != track.receiver_address || sender_address != track.sender_address ||
-                            !same_window(figures, track.last) ||
-                            std::difftime(published, *track.last_sample) >= 2 * window_s(model.interval)));
+            bool is_new =
+                !track.last_sample || (published > *track.last_sample + 1 &&
+                                       (receiver_address != track.receiver_address ||
+                                        sender_address != track.sender_address || !same_window(figures, track.last) ||
+                                        std::difftime(published, *track.last_sample) >= 2 * window_s(model.interval)));
             if (is_new) {
                 records.samples.push_back(Sample{track.key, track.local, published, figures});
                 track.last_sample = published;
@@ -161,8 +161,9 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
 
     std::set<std::string> present;
     for (const Beacon& beacon : model.beacons) {
-        Identity identity{beacon_identity(beacon.address), dump_time, beacon.name.value_or(""),
-                          beacon.contact.value_or(""), beacon.country.value_or(""), joined(beacon.flags)};
+        Identity identity{beacon_identity(beacon.address), dump_time,
+                          beacon.name.value_or(""),        beacon.contact.value_or(""),
+                          beacon.country.value_or(""),     joined(beacon.flags)};
         if (!present.insert(identity.beacon).second) continue;
         auto known = identities_.find(identity.beacon);
         if (known != identities_.end() && known->second == identity) continue;

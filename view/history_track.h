@@ -107,7 +107,7 @@ private:
         CellKey key;
         std::optional<std::time_t> last_sample;
         std::string receiver_address, sender_address;  // with their ports: new ones are a restart
-        Figures last;                                   // the window figures last recorded
+        Figures last;                                  // the window figures last recorded
         std::optional<CellState> state;
         bool local = false;
         unsigned long pass = 0;              // the last observe that listed the cell

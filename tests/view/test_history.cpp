@@ -110,7 +110,11 @@ TEST(HistoryTracker, StateChangesByThresholdsStaleAndGone) {
         {"good again", T0 + 80, T0 + 80, {figures(0, 1, 0, 0.0)}, {{CellState::Good, T0 + 80}}},
         // Age 10 + dump age 20 = 30: at the limit, not above it.
         {"dump not rewritten, at the limit", T0 + 90, T0 + 110, {figures(0, 1, 10, 0.0)}, {}},
-        {"dump not rewritten, past the limit", T0 + 90, T0 + 111, {figures(0, 1, 10, 0.0)}, {{CellState::Stale, T0 + 111}}},
+        {"dump not rewritten, past the limit",
+         T0 + 90,
+         T0 + 111,
+         {figures(0, 1, 10, 0.0)},
+         {{CellState::Stale, T0 + 111}}},
         {"still stale", T0 + 90, T0 + 200, {figures(0, 1, 10, 0.0)}, {}},
         {"fresh again", T0 + 210, T0 + 210, {figures(0, 1, 0, 0.0)}, {{CellState::Good, T0 + 210}}},
         {"no longer listed", T0 + 220, T0 + 221, {}, {{CellState::Gone, T0 + 220}}},
@@ -194,9 +198,9 @@ TEST(History, RecordsQueriesAndPrunesByTier) {
     history.maintain(now);
 
     auto cell = [&](const char* receiver, const char* sender, std::time_t from, std::time_t to) {
-        return answer(history.history({{"receiver", receiver}, {"sender", sender}, {"from", std::to_string(from)},
-                                       {"to", std::to_string(to)}},
-                                      now));
+        return answer(history.history(
+            {{"receiver", receiver}, {"sender", sender}, {"from", std::to_string(from)}, {"to", std::to_string(to)}},
+            now));
     };
     // Full resolution: the local row for the whole two days, the other cell
     // only for the last day.
@@ -241,7 +245,8 @@ TEST(History, OverTheSizeLimitTheOldestGoFirstTheLocalCellsLast) {
     // 16 beacons, every cell a window every 20 s for 3 hours: several MB.
     Model model;
     model.interval = 5;
-    for (int i = 0; i < 16; ++i) model.beacons.push_back(Beacon{"10.0.1." + std::to_string(i) + "/1", {}, {}, {}, {}, {}});
+    for (int i = 0; i < 16; ++i)
+        model.beacons.push_back(Beacon{"10.0.1." + std::to_string(i) + "/1", {}, {}, {}, {}, {}});
     for (std::time_t t = T0; t < T0 + 3 * 3600; t += 20) {
         model.measurements.clear();
         for (int r = 0; r < 16; ++r)
@@ -253,9 +258,9 @@ TEST(History, OverTheSizeLimitTheOldestGoFirstTheLocalCellsLast) {
     history.maintain(now);
     EXPECT_LE(history.used_bytes(), 2 * 1048576);
     auto points = [&](const char* receiver, const char* sender) {
-        return answer(history.history({{"receiver", receiver}, {"sender", sender}, {"from", std::to_string(T0)},
-                                       {"to", std::to_string(now)}},
-                                      now))["points"];
+        return answer(history.history(
+            {{"receiver", receiver}, {"sender", sender}, {"from", std::to_string(T0)}, {"to", std::to_string(now)}},
+            now))["points"];
     };
     // The local beacon's row keeps its first windows; another cell lost them.
     EXPECT_EQ(points("10.0.1.0", "10.0.1.5")[0][0], T0);
@@ -280,8 +285,14 @@ TEST(History, QueriesCheckTheirParameters) {
         {{{"receiver", "10.0.0.1"}, {"sender", "<script>"}}, false, 400, "sender wants a beacon's address (ADDR or"},
         {{{"receiver", "10.0.0.1"}, {"sender", "10.0.0.2"}, {"channel", "x"}}, false, 400, "channel wants asm or ssm"},
         {{{"receiver", "10.0.0.1"}, {"sender", "10.0.0.2"}, {"from", "-1"}}, false, 400, "from wants a time"},
-        {{{"receiver", "10.0.0.1"}, {"sender", "10.0.0.2"}, {"from", "10"}, {"to", "9"}}, false, 400, "from is after to"},
-        {{{"receiver", "10.0.0.1"}, {"sender", "10.0.0.2"}, {"from", "0"}, {"to", "34560001"}}, false, 400, "from and to are more than 400"},
+        {{{"receiver", "10.0.0.1"}, {"sender", "10.0.0.2"}, {"from", "10"}, {"to", "9"}},
+         false,
+         400,
+         "from is after to"},
+        {{{"receiver", "10.0.0.1"}, {"sender", "10.0.0.2"}, {"from", "0"}, {"to", "34560001"}},
+         false,
+         400,
+         "from and to are more than 400"},
         {{{"receiver", "10.0.0.1"}, {"sender", "10.0.0.2"}, {"from", "0"}, {"to", "34560000"}}, false, 200, ""},
         {{{"limit", "1000"}, {"state", "gone"}}, true, 200, ""},
         {{{"limit", "1001"}}, true, 400, "limit wants"},
