@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "view/history_track.h"
@@ -91,7 +92,13 @@ private:
     bool opened_ = false;
     bool stopped_ = false;  // a full disk stopped recording
     std::atomic<bool> recording_{false};
-    std::map<CellKey, long long> cell_ids_;
+    struct CellKeyHash {
+        size_t operator()(const CellKey& k) const {
+            return std::hash<std::string>()(k.receiver) * 31 + std::hash<std::string>()(k.sender) * 2 +
+                   (k.channel == Channel::Ssm ? 1 : 0);
+        }
+    };
+    std::unordered_map<CellKey, long long, CellKeyHash> cell_ids_;
     std::time_t hourly_until_ = 0;  // hours before this are summarised
     std::time_t last_maintained_ = 0;
     std::atomic<double> interval_s_{5};
