@@ -397,13 +397,31 @@ void History::maintain(std::time_t now) {
     for (const Tier& tier : tiers)
         while (db_ && Clock::now() < deadline && prune_step(tier, now - tier.keep)) {
         }
-    // Over the size limit: the oldest records go first, the local beacon's
-    // own cells last.  Freed pages are reused; the file is never vacuumed.
+    // Over the size limit: the oldest figures of other cells go first
+    // (windows and hours alike, by age), then the oldest state changes and
+    // identities, the local beacon's own cells last.  Freed pages are
+    // reused; the file is never vacuumed.
     long long limit = static_cast<long long>(options_.max_mb * 1048576.0);
-    for (const Tier& tier : tiers)
-        while (db_ && Clock::now() < deadline && used_bytes() > limit * 9 / 10 &&
-               prune_step(tier, std::numeric_limits<std::time_t>::max() / 2)) {
+    const std::vector<std::vector<const Tier*>> rounds = {
+        {&tiers[0], &tiers[1]}, {&tiers[2], &tiers[3]}, {&tiers[4], &tiers[5]}};
+    auto oldest_s = [&](const Tier& tier) -> std::optional<long long> {
+        sql::Statement oldest(
+            db_, (std::string("SELECT min(") + tier.time + ") FROM " + tier.table + " WHERE " + tier.where).c_str());
+        if (!oldest.step() || oldest.null(0)) return std::nullopt;
+        return oldest.integer(0) * tier.unit_s;
+    };
+    for (const auto& round : rounds) {
+        while (db_ && Clock::now() < deadline && used_bytes() > limit * 9 / 10) {
+            const Tier* pick = nullptr;
+            long long pick_s = 0;
+            for (const Tier* tier : round)
+                if (std::optional<long long> t = oldest_s(*tier); t && (!pick || *t < pick_s)) {
+                    pick = tier;
+                    pick_s = *t;
+                }
+            if (!pick || !prune_step(*pick, std::numeric_limits<std::time_t>::max() / 2)) break;
         }
+    }
 }
 
 void History::start(std::function<View()> source, double tick_s) {
