@@ -231,7 +231,9 @@ void History::record(const Snapshot& snapshot, std::time_t now, bool same_snapsh
     if (!db_) return;
     interval_s_ = snapshot.model.interval;
     Records records = tracker_.observe(snapshot.model, now, same_snapshot);
-    if (!records.empty()) write(records);
+    // After a failed write the disk is left alone for a while: what it
+    // would have recorded meanwhile is lost, nothing else.
+    if (!records.empty() && (!stopped_ || now >= retry_at_) && !write(records)) retry_at_ = now + RETRY_S;
     if (now - last_maintained_ >= 60) maintain(now);
 }
 

@@ -92,6 +92,8 @@ private:
     bool opened_ = false;
     bool stopped_ = false;  // a full disk stopped recording
     std::atomic<bool> recording_{false};
+    static constexpr std::time_t RETRY_S = 5;
+    std::time_t retry_at_ = 0;  // while stopped, no write before this
     struct CellKeyHash {
         size_t operator()(const CellKey& k) const {
             return std::hash<std::string>()(k.receiver) * 31 + std::hash<std::string>()(k.sender) * 2 +

@@ -8,6 +8,9 @@ On loopback only, in about 20 s:
   random moment, 12 times.  After each kill the file opens, passes
   SQLite's integrity check, and holds at least every window that /history
   had answered before the kill (what a completed dump read recorded).
+- a full disk (a file size limit on serve, raised later with prlimit):
+  recording stops with one line and starts again with one, while
+  /matrix.json is answered throughout.
 - a file of garbage and another program's SQLite database given as
   --history: each is moved aside unchanged under a name with a timestamp,
   serve says so in one line, records into a new file and answers.
@@ -18,6 +21,7 @@ usage: history_crash.py QUILLON-VIEW
 import json
 import os
 import random
+import resource
 import signal
 import socket
 import sqlite3
@@ -69,12 +73,12 @@ def free_port():
 
 
 class Serve:
-    def __init__(self, view, dump, history, tmp):
+    def __init__(self, view, dump, history, tmp, preexec_fn=None):
         self.port = free_port()
         self.err_path = os.path.join(tmp, "serve-%d.err" % self.port)
         self.p = subprocess.Popen([view, "serve", dump, "--listen", "127.0.0.1:%d" % self.port, "--history", history,
                                    "--dump-interval", "0.5"],
-                                  stdout=subprocess.DEVNULL, stderr=open(self.err_path, "w"))
+                                  stdout=subprocess.DEVNULL, stderr=open(self.err_path, "w"), preexec_fn=preexec_fn)
 
     def get(self, path):
         with urllib.request.urlopen("http://127.0.0.1:%d%s" % (self.port, path), timeout=3) as r:
@@ -149,6 +153,50 @@ def kill_loop(view, tmp):
     return failures
 
 
+def small_files():
+    # Writes past 256 KB fail (EFBIG) as on a full disk, without the signal.
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (256 * 1024, resource.RLIM_INFINITY))
+
+
+def disk_full(view, tmp):
+    failures = []
+    dump = os.path.join(tmp, "d.xml")
+    step = 1000
+    write_dump(dump, step)
+    serve = Serve(view, dump, os.path.join(tmp, "full.db"), tmp, preexec_fn=small_files)
+
+    def lines():
+        return [line for line in serve.stderr().splitlines() if "quillon-view: history:" in line]
+
+    def rewrite_until(pred, seconds):
+        nonlocal step
+        end = time.monotonic() + seconds
+        while time.monotonic() < end and not pred():
+            step += 1
+            write_dump(dump, step)
+            time.sleep(0.2)
+            serve.get("/matrix.json")
+        return pred()
+    try:
+        if not serve.wait_up():
+            return ["disk full: serve did not answer: %s" % serve.stderr()]
+        if not rewrite_until(lambda: any("recording stopped" in line for line in lines()), 30):
+            failures.append("disk full: no line saying recording stopped: %r" % lines())
+        rewrite_until(lambda: False, 2)  # more failing writes: no more lines
+        subprocess.run(["prlimit", "--pid", str(serve.p.pid), "--fsize=unlimited:unlimited"], check=True)
+        if not rewrite_until(lambda: any("recording again" in line for line in lines()), 30):
+            failures.append("disk full: no line saying recording started again: %r" % lines())
+        if len(lines()) != 2:
+            failures.append("disk full: want two lines, got %r" % lines())
+        if serve.get("/history?receiver=10.9.0.1&sender=10.9.0.2")["recording"] is not True:
+            failures.append("disk full: /history does not say it records again")
+        print("  disk full: %s" % " / ".join(line.split("history: ", 1)[1] for line in lines()))
+    finally:
+        serve.stop()
+    return failures
+
+
 def moved_aside(view, tmp):
     failures = []
     dump = os.path.join(tmp, "d.xml")
@@ -194,7 +242,7 @@ def main():
         return 2
     view = sys.argv[1]
     with tempfile.TemporaryDirectory(prefix="quillon-history-") as tmp:
-        failures = kill_loop(view, tmp) + moved_aside(view, tmp)
+        failures = kill_loop(view, tmp) + disk_full(view, tmp) + moved_aside(view, tmp)
     for f in failures:
         print("FAIL " + f)
     print("history crash checks: %s" % ("FAIL" if failures else "PASS"))
