@@ -189,15 +189,24 @@ int main(int argc, char** argv) {
     // row's and column's week, 90 days of hours, 400 days of events.
     double cells = static_cast<double>(mesh.phase.size());
     double local_cells = 4.0 * (beacons - 1);
-    double full = cells * (86400.0 / WINDOW_S) * per_window + local_cells * 6 * (86400.0 / WINDOW_S) * per_window +
-                  cells * 90 * 24 * per_hour + static_cast<double>(events) / days * 400 * per_event;
-    std::printf(
-        "projected steady state (24 h of every cell's windows, 7 d of the local cells', 90 d hourly,"
-        " 400 d of events at this rate): %.0f MB\n",
-        full / 1048576);
-    double windows_mb = 2048.0 * 1048576 - (full - cells * (86400.0 / WINDOW_S) * per_window);
-    std::printf("2048 MB hold %.1f h of every cell's windows beside the rest\n",
-                std::min(24.0, windows_mb / (cells * 3600.0 / WINDOW_S * per_window)));
+    double windows_per_hour = 3600.0 / WINDOW_S;
+    double local_mb = (local_cells * 7 * 24 * windows_per_hour * per_window + local_cells * 90 * 24 * per_hour) / 1048576;
+    double events_mb = static_cast<double>(events) / days * 400 * per_event / 1048576;
+    double other_hour_mb = (cells - local_cells) * windows_per_hour * per_window / 1048576;
+    double other_hourly_day_mb = (cells - local_cells) * 24 * per_hour / 1048576;
+    double full = local_mb + events_mb + 24 * other_hour_mb + 90 * other_hourly_day_mb;
+    std::printf("projected steady state: %.0f MB (local cells %.0f, 400 d of events at this rate %.0f, every other"
+                " cell's 24 h of windows %.0f, their 90 d of hours %.0f)\n",
+                full, local_mb, events_mb, 24 * other_hour_mb, 90 * other_hourly_day_mb);
+    // Pruning keeps the file under 90 % of the limit; other cells' oldest
+    // figures go first.
+    double room = 0.9 * 2048 - local_mb - events_mb;
+    if (room >= 24 * other_hour_mb)
+        std::printf("2048 MB hold it all but %.0f of the 90 days of other cells' hours\n",
+                    std::max(0.0, 90 - (room - 24 * other_hour_mb) / other_hourly_day_mb));
+    else
+        std::printf("2048 MB hold the local cells, the events and %.1f h of every other cell's windows (no hours)\n",
+                    std::max(0.0, room / other_hour_mb));
     sqlite3_close(db);
     unlink(path.c_str());
     unlink((path + "-wal").c_str());
