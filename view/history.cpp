@@ -177,6 +177,7 @@ void History::move_aside(const std::string& reason) {
 
 void History::resume_tracker() {
     cell_ids_.clear();
+    cell_ids_epoch_ = tracker_.ref_epoch();
     // The last window of every cell heard in the last hour recorded: a
     // window already recorded is not recorded again.
     std::map<long long, std::time_t> last_windows;
@@ -189,7 +190,7 @@ void History::resume_tracker() {
                          " (SELECT state FROM event WHERE cell = cell.id ORDER BY t DESC, id DESC LIMIT 1) FROM cell");
     while (cells.step()) {
         CellKey key{cells.text(1), cells.text(2), cells.integer(3) ? Channel::Ssm : Channel::Asm};
-        cell_ids_[key] = cells.integer(0);
+        cell_ids_[tracker_.ref(key)] = cells.integer(0);
         std::optional<std::time_t> last_sample;
         auto last = last_windows.find(cells.integer(0));
         if (last != last_windows.end()) last_sample = last->second;
@@ -208,8 +209,8 @@ void History::resume_tracker() {
     hourly_until_ = until.step() ? static_cast<std::time_t>(until.integer(0)) : 0;
 }
 
-long long History::cell_id(const CellKey& key) {
-    auto found = cell_ids_.find(key);
+long long History::cell_id(const CellKey& key, uint64_t ref) {
+    auto found = cell_ids_.find(ref);
     if (found != cell_ids_.end()) return found->second;
     sql::Statement insert(db_, "INSERT OR IGNORE INTO cell(receiver, sender, channel) VALUES (?, ?, ?)");
     insert.bind(1, key.receiver).bind(2, key.sender).bind(3, key.channel == Channel::Ssm ? 1LL : 0LL).run();
@@ -219,7 +220,7 @@ long long History::cell_id(const CellKey& key) {
     // Cells are few (a 150-beacon mesh has 45 000); the map is dropped if a
     // churning network ever makes it large.
     if (cell_ids_.size() > 500000) cell_ids_.clear();
-    return cell_ids_[key] = select.integer(0);
+    return cell_ids_[ref] = select.integer(0);
 }
 
 void History::record(const Snapshot& snapshot, std::time_t now, bool same_snapshot) {
@@ -231,6 +232,10 @@ void History::record(const Snapshot& snapshot, std::time_t now, bool same_snapsh
     if (!db_) return;
     interval_s_ = snapshot.model.interval;
     Records records = tracker_.observe(snapshot.model, now, same_snapshot);
+    if (tracker_.ref_epoch() != cell_ids_epoch_) {
+        cell_ids_.clear();
+        cell_ids_epoch_ = tracker_.ref_epoch();
+    }
     // After a failed write the disk is left alone for a while: what it
     // would have recorded meanwhile is lost, nothing else.
     if (!records.empty() && (!stopped_ || now >= retry_at_) && !write(records)) retry_at_ = now + RETRY_S;
@@ -244,20 +249,36 @@ bool History::write(const Records& records) {
     using sql::FIGURE_SCALE;
     using sql::LOSS_SCALE;
     using sql::scaled;
-    sql::Statement sample(db_,
+    // Windows go in by rows of BATCH (a statement's own cost shared by
+    // many rows), the rest one by one.
+    constexpr size_t BATCH = 32;
+    constexpr int COLUMNS = 10;
+    std::string text = "INSERT OR IGNORE INTO sample(local, m, cell, s, loss, delay, jitter, ooo, dup, ttl) VALUES ";
+    for (size_t i = 0; i < BATCH; ++i) text += i ? ",(?,?,?,?,?,?,?,?,?,?)" : "(?,?,?,?,?,?,?,?,?,?)";
+    sql::Statement batch(db_, text.c_str());
+    sql::Statement single(db_,
                           "INSERT OR IGNORE INTO sample(local, m, cell, s, loss, delay, jitter, ooo, dup, ttl)"
                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    bool ok = sample.ok();
-    for (const Sample& x : records.samples) {
-        if (!ok) break;
+    auto bind_sample = [&](sql::Statement& statement, int at, const Sample& x) {
         long long t = static_cast<long long>(x.time);
-        sample.bind(1, x.local ? 1LL : 0LL).bind(2, t / 60).bind(3, cell_id(x.cell)).bind(4, t % 60);
-        sample.bind(5, scaled(x.figures.loss, LOSS_SCALE)).bind(6, scaled(x.figures.delay, FIGURE_SCALE));
-        sample.bind(7, scaled(x.figures.jitter, FIGURE_SCALE)).bind(8, scaled(x.figures.ooo, FIGURE_SCALE));
-        sample.bind(9, scaled(x.figures.dup, FIGURE_SCALE));
-        sample.bind(10, x.figures.ttl ? std::optional<long long>(*x.figures.ttl) : std::nullopt);
-        ok = sample.run();
-        sample.reset();
+        statement.bind(at + 1, x.local ? 1LL : 0LL).bind(at + 2, t / 60).bind(at + 3, cell_id(x.cell, x.ref));
+        statement.bind(at + 4, t % 60).bind(at + 5, scaled(x.figures.loss, LOSS_SCALE));
+        statement.bind(at + 6, scaled(x.figures.delay, FIGURE_SCALE)).bind(at + 7, scaled(x.figures.jitter, FIGURE_SCALE));
+        statement.bind(at + 8, scaled(x.figures.ooo, FIGURE_SCALE)).bind(at + 9, scaled(x.figures.dup, FIGURE_SCALE));
+        statement.bind(at + 10, x.figures.ttl ? std::optional<long long>(*x.figures.ttl) : std::nullopt);
+    };
+    bool ok = batch.ok() && single.ok();
+    const std::vector<Sample>& samples = records.samples;
+    size_t done = 0;
+    for (; ok && samples.size() - done >= BATCH; done += BATCH) {
+        for (size_t j = 0; j < BATCH; ++j) bind_sample(batch, static_cast<int>(j) * COLUMNS, samples[done + j]);
+        ok = batch.run();
+        batch.reset();
+    }
+    for (; ok && done < samples.size(); ++done) {
+        bind_sample(single, 0, samples[done]);
+        ok = single.run();
+        single.reset();
     }
     sql::Statement event(db_,
                          "INSERT INTO event(t, cell, state, previous, loss, delay, jitter, ooo, dup, ttl)"
@@ -265,7 +286,7 @@ bool History::write(const Records& records) {
     ok = ok && event.ok();
     for (const StateChange& c : records.changes) {
         if (!ok) break;
-        event.bind(1, static_cast<long long>(c.time)).bind(2, cell_id(c.cell)).bind(3, static_cast<long long>(c.state));
+        event.bind(1, static_cast<long long>(c.time)).bind(2, cell_id(c.cell, c.ref)).bind(3, static_cast<long long>(c.state));
         event.bind(4, c.previous ? std::optional<long long>(static_cast<long long>(*c.previous)) : std::nullopt);
         if (c.figures) {
             event.bind(5, scaled(c.figures->loss, LOSS_SCALE)).bind(6, scaled(c.figures->delay, FIGURE_SCALE));

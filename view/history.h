@@ -82,7 +82,7 @@ private:
     // A read connection from the pool, and its return.
     sqlite3* reader(unsigned& generation);
     void give_back(sqlite3* db, unsigned generation);
-    long long cell_id(const CellKey& key);
+    long long cell_id(const CellKey& key, uint64_t ref);
     void run();
 
     HistoryOptions options_;
@@ -94,13 +94,9 @@ private:
     std::atomic<bool> recording_{false};
     static constexpr std::time_t RETRY_S = 5;
     std::time_t retry_at_ = 0;  // while stopped, no write before this
-    struct CellKeyHash {
-        size_t operator()(const CellKey& k) const {
-            return std::hash<std::string>()(k.receiver) * 31 + std::hash<std::string>()(k.sender) * 2 +
-                   (k.channel == Channel::Ssm ? 1 : 0);
-        }
-    };
-    std::unordered_map<CellKey, long long, CellKeyHash> cell_ids_;
+    // The cells' ids in the database by the tracker's numbers for them.
+    std::unordered_map<uint64_t, long long> cell_ids_;
+    unsigned long cell_ids_epoch_ = 0;
     std::time_t hourly_until_ = 0;  // hours before this are summarised
     std::time_t last_maintained_ = 0;
     std::atomic<double> interval_s_{5};

@@ -59,10 +59,12 @@ uint32_t HistoryTracker::intern(const std::string& identity) {
     return at->second;
 }
 
+uint64_t HistoryTracker::ref(const CellKey& cell) {
+    return ref_of(intern(cell.receiver), intern(cell.sender), cell.channel);
+}
+
 HistoryTracker::CellTrack& HistoryTracker::track_of(const CellKey& cell) {
-    uint64_t key = (static_cast<uint64_t>(intern(cell.receiver)) << 32 | intern(cell.sender)) << 1 |
-                   (cell.channel == Channel::Ssm ? 1u : 0u);
-    CellTrack& track = cells_[key];
+    CellTrack& track = cells_[ref(cell)];
     if (track.key.receiver.empty()) track.key = cell;
     return track;
 }
@@ -90,6 +92,7 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         kept.swap(cells_);
         interned_.clear();
         identity_names_.clear();
+        ++ref_epoch_;
         for (auto& entry : kept) track_of(entry.second.key) = std::move(entry.second);
     }
     std::vector<uint32_t> ids;
@@ -101,8 +104,7 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
     // Two beacons on one address share a cell: the freshest figures win.
     for (const Measurement& m : model.measurements) {
         uint32_t receiver = ids[static_cast<size_t>(m.receiver)], sender = ids[static_cast<size_t>(m.sender)];
-        uint64_t key = (static_cast<uint64_t>(receiver) << 32 | sender) << 1 | (m.channel == Channel::Ssm ? 1u : 0u);
-        CellTrack& track = cells_[key];
+        CellTrack& track = cells_[ref_of(receiver, sender, m.channel)];
         if (track.key.receiver.empty())
             track.key = CellKey{identity_names_[receiver], identity_names_[sender], m.channel};
         if (track.pass == pass_ && track.fresh->age_s.value_or(0) <= m.age_s.value_or(0)) continue;
@@ -119,10 +121,12 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         if (track.pass != pass_) {
             if (track.state)
                 records.changes.push_back(
-                    StateChange{track.key, track.local, dump_time, CellState::Gone, track.state, std::nullopt});
+                    StateChange{track.key, it->first, track.local, dump_time, CellState::Gone, track.state,
+                                std::nullopt});
             it = cells_.erase(it);
             continue;
         }
+        uint64_t ref = it->first;
         ++it;
         const Measurement& m = *track.fresh;
         const std::string& receiver_address = model.beacons[static_cast<size_t>(m.receiver)].address;
@@ -142,7 +146,7 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
                                         sender_address != track.sender_address || !same_window(figures, track.last) ||
                                         std::difftime(published, *track.last_sample) >= 2 * window_s(model.interval)));
             if (is_new) {
-                records.samples.push_back(Sample{track.key, track.local, published, figures});
+                records.samples.push_back(Sample{track.key, ref, track.local, published, figures});
                 track.last_sample = published;
                 track.last = figures;
                 track.receiver_address = receiver_address;
@@ -154,7 +158,8 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         if (state != CellState::Stale) next_stale_ = std::min(next_stale_, stale_at);
         if (track.state != state) {
             std::time_t when = state == CellState::Stale ? std::min(now, stale_at) : published;
-            records.changes.push_back(StateChange{track.key, track.local, when, state, track.state, figures});
+            records.changes.push_back(
+                StateChange{track.key, ref, track.local, when, state, track.state, figures});
             track.state = state;
         }
     }

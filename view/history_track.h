@@ -43,8 +43,10 @@ struct Figures {
 };
 
 // One window's figures of a cell, at the time the window was published.
+// ref: the tracker's number for the cell (see HistoryTracker::ref_epoch).
 struct Sample {
     CellKey cell;
+    uint64_t ref = 0;
     bool local = false;  // the local beacon's row or column
     std::time_t time = 0;
     Figures figures;
@@ -53,6 +55,7 @@ struct Sample {
 // A cell entered a state at a time; figures as they were then (none for gone).
 struct StateChange {
     CellKey cell;
+    uint64_t ref = 0;
     bool local = false;
     std::time_t time = 0;
     CellState state = CellState::Good;
@@ -90,6 +93,12 @@ public:
     void resume(const CellKey& cell, std::optional<std::time_t> last_sample, std::optional<CellState> last_state);
     void resume(const Identity& identity);
 
+    // A cell's number in records: two interned identities and the channel,
+    // the same for a cell while ref_epoch() is unchanged, so that a store
+    // can map it to its own key without hashing addresses.
+    uint64_t ref(const CellKey& cell);
+    unsigned long ref_epoch() const { return ref_epoch_; }
+
     // One look at the dump: the model (its written time is the file's),
     // at time now.  Called again with the same model, it records
     // no window twice, and states that aged into stale; same_model says it
@@ -114,6 +123,9 @@ private:
         const Measurement* fresh = nullptr;  // its freshest figures then
     };
     uint32_t intern(const std::string& identity);
+    static uint64_t ref_of(uint32_t receiver, uint32_t sender, Channel channel) {
+        return (static_cast<uint64_t>(receiver) << 32 | sender) << 1 | (channel == Channel::Ssm ? 1u : 0u);
+    }
     CellTrack& track_of(const CellKey& cell);
 
     Thresholds thresholds_;
@@ -121,6 +133,7 @@ private:
     std::vector<std::string> identity_names_;
     std::unordered_map<uint64_t, CellTrack> cells_;
     unsigned long pass_ = 0;
+    unsigned long ref_epoch_ = 0;  // counts the rebuilds of the interned identities
     std::map<std::string, Identity> identities_;
     std::time_t next_stale_ = 0;  // the first time a fresh figure of the last model turns stale
 };
