@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
+#include <unordered_set>
 
 #include "view/history_sql.h"
 
@@ -20,7 +21,8 @@ namespace {
 // instead of one page per cell, pruning deletes whole minutes from the
 // front, and a cell's day is 1440 short look-ups.  Hourly rows likewise by
 // hour (the hour's number), then cell.  The local beacon's cells sort apart
-// (local = 1) so that they can be kept longer.
+// (local = 1) so that they can be kept longer.  A cell's seen is at most a
+// day before its last figure; a cell with no figure and no event left goes.
 // "QVH1": a file with another application id is not ours to write.
 constexpr int APPLICATION_ID = 0x51564831;
 constexpr int SCHEMA_VERSION = 1;
@@ -28,7 +30,7 @@ constexpr int SCHEMA_VERSION = 1;
 const char* const SCHEMA = R"(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value INTEGER) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS cell(id INTEGER PRIMARY KEY, receiver TEXT NOT NULL, sender TEXT NOT NULL,
-    channel INTEGER NOT NULL, UNIQUE(receiver, sender, channel));
+    channel INTEGER NOT NULL, seen INTEGER NOT NULL DEFAULT 0, UNIQUE(receiver, sender, channel));
 CREATE TABLE IF NOT EXISTS sample(local INTEGER NOT NULL, m INTEGER NOT NULL, cell INTEGER NOT NULL,
     s INTEGER NOT NULL, loss INTEGER, delay INTEGER, jitter INTEGER, ooo INTEGER, dup INTEGER, ttl INTEGER,
     PRIMARY KEY(local, m, cell, s)) WITHOUT ROWID;
@@ -209,11 +211,12 @@ void History::resume_tracker() {
     hourly_until_ = until.step() ? static_cast<std::time_t>(until.integer(0)) : 0;
 }
 
-long long History::cell_id(const CellKey& key, uint64_t ref) {
+long long History::cell_id(const CellKey& key, uint64_t ref, std::time_t time) {
     auto found = cell_ids_.find(ref);
     if (found != cell_ids_.end()) return found->second;
-    sql::Statement insert(db_, "INSERT OR IGNORE INTO cell(receiver, sender, channel) VALUES (?, ?, ?)");
-    insert.bind(1, key.receiver).bind(2, key.sender).bind(3, key.channel == Channel::Ssm ? 1LL : 0LL).run();
+    sql::Statement insert(db_, "INSERT OR IGNORE INTO cell(receiver, sender, channel, seen) VALUES (?, ?, ?, ?)");
+    insert.bind(1, key.receiver).bind(2, key.sender).bind(3, key.channel == Channel::Ssm ? 1LL : 0LL);
+    insert.bind(4, static_cast<long long>(time)).run();
     sql::Statement select(db_, "SELECT id FROM cell WHERE receiver = ? AND sender = ? AND channel = ?");
     select.bind(1, key.receiver).bind(2, key.sender).bind(3, key.channel == Channel::Ssm ? 1LL : 0LL);
     if (!select.step()) return -1;
@@ -261,7 +264,7 @@ bool History::write(const Records& records) {
                           " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
     auto bind_sample = [&](sql::Statement& statement, int at, const Sample& x) {
         long long t = static_cast<long long>(x.time);
-        statement.bind(at + 1, x.local ? 1LL : 0LL).bind(at + 2, t / 60).bind(at + 3, cell_id(x.cell, x.ref));
+        statement.bind(at + 1, x.local ? 1LL : 0LL).bind(at + 2, t / 60).bind(at + 3, cell_id(x.cell, x.ref, x.time));
         statement.bind(at + 4, t % 60).bind(at + 5, scaled(x.figures.loss, LOSS_SCALE));
         statement.bind(at + 6, scaled(x.figures.delay, FIGURE_SCALE)).bind(at + 7, scaled(x.figures.jitter, FIGURE_SCALE));
         statement.bind(at + 8, scaled(x.figures.ooo, FIGURE_SCALE)).bind(at + 9, scaled(x.figures.dup, FIGURE_SCALE));
@@ -286,7 +289,7 @@ bool History::write(const Records& records) {
     ok = ok && event.ok();
     for (const StateChange& c : records.changes) {
         if (!ok) break;
-        event.bind(1, static_cast<long long>(c.time)).bind(2, cell_id(c.cell, c.ref)).bind(3, static_cast<long long>(c.state));
+        event.bind(1, static_cast<long long>(c.time)).bind(2, cell_id(c.cell, c.ref, c.time)).bind(3, static_cast<long long>(c.state));
         event.bind(4, c.previous ? std::optional<long long>(static_cast<long long>(*c.previous)) : std::nullopt);
         if (c.figures) {
             event.bind(5, scaled(c.figures->loss, LOSS_SCALE)).bind(6, scaled(c.figures->delay, FIGURE_SCALE));
@@ -369,10 +372,17 @@ void History::maintain(std::time_t now) {
                                " min(jitter), CAST(round(avg(jitter)) AS INTEGER), max(jitter)"
                                " FROM sample WHERE local IN (0, 1) AND m >= ?1 * 60 AND m < ?1 * 60 + 60"
                                " GROUP BY local, cell");
-        bool ok = summary.ok();
+        // A cell's seen follows its hours a day at a time (one write a
+        // day per cell, not one an hour).
+        sql::Statement seen(db_,
+                            "UPDATE cell SET seen = ?2 WHERE seen < ?2 - 86400 AND id IN"
+                            " (SELECT cell FROM hourly WHERE local IN (0, 1) AND hour = ?1)");
+        bool ok = summary.ok() && seen.ok();
         for (std::time_t hour = begin / 3600 * 3600; ok && hour < end; hour += 3600) {
             ok = summary.bind(1, static_cast<long long>(hour / 3600)).run();
             summary.reset();
+            ok = ok && seen.bind(1, static_cast<long long>(hour / 3600)).bind(2, static_cast<long long>(hour + 3600)).run();
+            seen.reset();
         }
         sql::Statement mark(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES ('hourly_until', ?)");
         ok = ok && mark.bind(1, static_cast<long long>(end)).run();
@@ -444,6 +454,29 @@ void History::maintain(std::time_t now) {
                 }
             if (!pick || !prune_step(*pick, std::numeric_limits<std::time_t>::max() / 2)) break;
         }
+    }
+    // Cells whose figures and events are all gone, once an hour: addresses
+    // that a dump listed once (or that hostile reports invented) do not
+    // stay for ever.  A cell's figures are no older than its seen less a
+    // day.
+    if (db_ && now / 3600 != cells_pruned_hour_) {
+        cells_pruned_hour_ = now / 3600;
+        std::optional<long long> oldest;
+        for (const Tier& tier : tiers)
+            if (tier.table == std::string("sample") || tier.table == std::string("hourly"))
+                if (std::optional<long long> t = oldest_s(tier); t && (!oldest || *t < *oldest)) oldest = t;
+        sql::Statement gone(db_,
+                            "DELETE FROM cell WHERE seen + 86400 <= ? AND NOT EXISTS"
+                            " (SELECT 1 FROM event WHERE event.cell = cell.id) RETURNING id");
+        gone.bind(1, oldest.value_or(std::numeric_limits<long long>::max() / 2));
+        std::unordered_set<long long> ids;
+        while (gone.step()) ids.insert(gone.integer(0));
+        if (gone.code() != SQLITE_DONE) {
+            handle_failure(gone.code(), "pruning cells");
+            return;
+        }
+        for (auto it = cell_ids_.begin(); !ids.empty() && it != cell_ids_.end();)
+            it = ids.count(it->second) ? cell_ids_.erase(it) : std::next(it);
     }
 }
 

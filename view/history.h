@@ -82,7 +82,8 @@ private:
     // A read connection from the pool, and its return.
     sqlite3* reader(unsigned& generation);
     void give_back(sqlite3* db, unsigned generation);
-    long long cell_id(const CellKey& key, uint64_t ref);
+    // The cell's id, made if new (time: of the record that names it).
+    long long cell_id(const CellKey& key, uint64_t ref, std::time_t time);
     void run();
 
     HistoryOptions options_;
@@ -99,6 +100,7 @@ private:
     unsigned long cell_ids_epoch_ = 0;
     std::time_t hourly_until_ = 0;  // hours before this are summarised
     std::time_t last_maintained_ = 0;
+    std::time_t cells_pruned_hour_ = 0;
     std::atomic<double> interval_s_{5};
 
     std::mutex readers_mutex_;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <sqlite3.h>
+#include <unistd.h>
 
 #include "view/history.h"
 
@@ -185,8 +187,22 @@ nlohmann::json answer(HistoryAnswer a) {
 
 }  // namespace
 
+// Rows in a table of a history file.
+long long rows(const std::string& path, const char* table) {
+    sqlite3* db = nullptr;
+    sqlite3_stmt* count = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_prepare_v2(db, (std::string("SELECT count(*) FROM ") + table).c_str(), -1, &count, nullptr);
+    long long n = sqlite3_step(count) == SQLITE_ROW ? sqlite3_column_int64(count, 0) : -1;
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+    return n;
+}
+
 TEST(History, RecordsQueriesAndPrunesByTier) {
-    History history(HistoryOptions{});
+    HistoryOptions options;
+    options.path = testing::TempDir() + "history-tiers-" + std::to_string(getpid()) + ".db";
+    History history(options);
     // Two days of windows every 30 s: 0 <- 1 is the local beacon's row, 1 <- 2
     // a cell of two others.  Loss 10 % in the first hour, 0 after.
     for (std::time_t t = T0; t < T0 + 2 * DAY_S; t += 30) {
@@ -234,8 +250,12 @@ TEST(History, RecordsQueriesAndPrunesByTier) {
     history.maintain(T0 + 93 * DAY_S);
     EXPECT_EQ(cell("10.0.0.1", "10.0.0.2", T0, now)["points"].size(), 0u);
     EXPECT_EQ(answer(history.events({{"since", "0"}}, now))["events"].size(), 4u);
+    // Cells stay while their events do; with nothing left of them, they go.
+    EXPECT_EQ(rows(options.path, "cell"), 2);
     history.maintain(T0 + 401 * DAY_S);
     EXPECT_EQ(answer(history.events({{"since", "0"}}, now))["events"].size(), 0u);
+    EXPECT_EQ(rows(options.path, "cell"), 0);
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((options.path + suffix).c_str());
 }
 
 TEST(History, OverTheSizeLimitTheOldestGoFirstTheLocalCellsLast) {
