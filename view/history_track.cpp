@@ -95,6 +95,8 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         ++ref_epoch_;
         for (auto& entry : kept) track_of(entry.second.key) = std::move(entry.second);
     }
+    // Room for about as many windows as the last look had.
+    records.samples.reserve(last_samples_ + last_samples_ / 4);
     std::vector<uint32_t> ids;
     ids.reserve(model.beacons.size());
     for (const Beacon& beacon : model.beacons) ids.push_back(intern(beacon_identity(beacon.address)));
@@ -164,6 +166,7 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         }
     }
 
+    last_samples_ = records.samples.size();
     std::set<std::string> present;
     for (const Beacon& beacon : model.beacons) {
         Identity identity{beacon_identity(beacon.address), dump_time,

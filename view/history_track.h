@@ -133,7 +133,8 @@ private:
     std::vector<std::string> identity_names_;
     std::unordered_map<uint64_t, CellTrack> cells_;
     unsigned long pass_ = 0;
-    unsigned long ref_epoch_ = 0;  // counts the rebuilds of the interned identities
+    unsigned long ref_epoch_ = 0;
+    size_t last_samples_ = 0;  // counts the rebuilds of the interned identities
     std::map<std::string, Identity> identities_;
     std::time_t next_stale_ = 0;  // the first time a fresh figure of the last model turns stale
 };
