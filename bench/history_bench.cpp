@@ -176,8 +176,8 @@ int main(int argc, char** argv) {
             "ingest per full-rate dump read (%zu reads, about %zu new windows each; the hourly summary and"
             " pruning included):\n  wall mean %.2f ms, median %.2f, p99 %.2f, max %.2f\n"
             "  CPU  mean %.2f ms, median %.2f, p99 %.2f, max %.2f\n",
-            wall.ms.size(), mesh.phase.size() * DUMP_S / WINDOW_S, wall.mean(), wall.at(0.5), wall.at(0.99),
-            wall.at(1), cpu.mean(), cpu.at(0.5), cpu.at(0.99), cpu.at(1));
+            wall.ms.size(), mesh.phase.size() * DUMP_S / WINDOW_S, wall.mean(), wall.at(0.5), wall.at(0.99), wall.at(1),
+            cpu.mean(), cpu.at(0.5), cpu.at(0.99), cpu.at(1));
 
         // Queries as a request makes them.
         std::map<std::string, std::string> cell{{"receiver", "10.0.1.1"},
@@ -217,14 +217,16 @@ int main(int argc, char** argv) {
     double cells = static_cast<double>(mesh.phase.size());
     double local_cells = 4.0 * (beacons - 1);
     double windows_per_hour = 3600.0 / WINDOW_S;
-    double local_mb = (local_cells * 7 * 24 * windows_per_hour * per_window + local_cells * 90 * 24 * per_hour) / 1048576;
+    double local_mb =
+        (local_cells * 7 * 24 * windows_per_hour * per_window + local_cells * 90 * 24 * per_hour) / 1048576;
     double events_mb = static_cast<double>(events) / days * 400 * per_event / 1048576;
     double other_hour_mb = (cells - local_cells) * windows_per_hour * per_window / 1048576;
     double other_hourly_day_mb = (cells - local_cells) * 24 * per_hour / 1048576;
     double full = local_mb + events_mb + 24 * other_hour_mb + 90 * other_hourly_day_mb;
-    std::printf("projected steady state: %.0f MB (local cells %.0f, 400 d of events at this rate %.0f, every other"
-                " cell's 24 h of windows %.0f, their 90 d of hours %.0f)\n",
-                full, local_mb, events_mb, 24 * other_hour_mb, 90 * other_hourly_day_mb);
+    std::printf(
+        "projected steady state: %.0f MB (local cells %.0f, 400 d of events at this rate %.0f, every other"
+        " cell's 24 h of windows %.0f, their 90 d of hours %.0f)\n",
+        full, local_mb, events_mb, 24 * other_hour_mb, 90 * other_hourly_day_mb);
     // Pruning keeps the file under 90 % of the limit; other cells' oldest
     // figures go first.
     double room = 0.9 * 2048 - local_mb - events_mb;

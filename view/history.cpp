@@ -256,17 +256,19 @@ bool History::write(const Records& records) {
     // many rows), the rest one by one.
     constexpr size_t BATCH = 32;
     constexpr int COLUMNS = 10;
-    std::string text = "INSERT OR IGNORE INTO sample(local, m, cell, s, loss, delay, jitter, ooo, dup, ttl) VALUES ";
-    for (size_t i = 0; i < BATCH; ++i) text += i ? ",(?,?,?,?,?,?,?,?,?,?)" : "(?,?,?,?,?,?,?,?,?,?)";
-    sql::Statement batch(db_, text.c_str());
-    sql::Statement single(db_,
-                          "INSERT OR IGNORE INTO sample(local, m, cell, s, loss, delay, jitter, ooo, dup, ttl)"
-                          " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    const std::string insert =
+        "INSERT OR IGNORE INTO sample(local, m, cell, s, loss, delay, jitter, ooo, dup, ttl) VALUES ";
+    const std::string row = "(?,?,?,?,?,?,?,?,?,?)";
+    std::string rows = row;
+    for (size_t i = 1; i < BATCH; ++i) rows += "," + row;
+    sql::Statement batch(db_, (insert + rows).c_str());
+    sql::Statement single(db_, (insert + row).c_str());
     auto bind_sample = [&](sql::Statement& statement, int at, const Sample& x) {
         long long t = static_cast<long long>(x.time);
         statement.bind(at + 1, x.local ? 1LL : 0LL).bind(at + 2, t / 60).bind(at + 3, cell_id(x.cell, x.ref, x.time));
         statement.bind(at + 4, t % 60).bind(at + 5, scaled(x.figures.loss, LOSS_SCALE));
-        statement.bind(at + 6, scaled(x.figures.delay, FIGURE_SCALE)).bind(at + 7, scaled(x.figures.jitter, FIGURE_SCALE));
+        statement.bind(at + 6, scaled(x.figures.delay, FIGURE_SCALE))
+            .bind(at + 7, scaled(x.figures.jitter, FIGURE_SCALE));
         statement.bind(at + 8, scaled(x.figures.ooo, FIGURE_SCALE)).bind(at + 9, scaled(x.figures.dup, FIGURE_SCALE));
         statement.bind(at + 10, x.figures.ttl ? std::optional<long long>(*x.figures.ttl) : std::nullopt);
     };
@@ -289,7 +291,9 @@ bool History::write(const Records& records) {
     ok = ok && event.ok();
     for (const StateChange& c : records.changes) {
         if (!ok) break;
-        event.bind(1, static_cast<long long>(c.time)).bind(2, cell_id(c.cell, c.ref, c.time)).bind(3, static_cast<long long>(c.state));
+        event.bind(1, static_cast<long long>(c.time))
+            .bind(2, cell_id(c.cell, c.ref, c.time))
+            .bind(3, static_cast<long long>(c.state));
         event.bind(4, c.previous ? std::optional<long long>(static_cast<long long>(*c.previous)) : std::nullopt);
         if (c.figures) {
             event.bind(5, scaled(c.figures->loss, LOSS_SCALE)).bind(6, scaled(c.figures->delay, FIGURE_SCALE));
@@ -381,7 +385,8 @@ void History::maintain(std::time_t now) {
         for (std::time_t hour = begin / 3600 * 3600; ok && hour < end; hour += 3600) {
             ok = summary.bind(1, static_cast<long long>(hour / 3600)).run();
             summary.reset();
-            ok = ok && seen.bind(1, static_cast<long long>(hour / 3600)).bind(2, static_cast<long long>(hour + 3600)).run();
+            ok = ok &&
+                 seen.bind(1, static_cast<long long>(hour / 3600)).bind(2, static_cast<long long>(hour + 3600)).run();
             seen.reset();
         }
         sql::Statement mark(db_, "INSERT OR REPLACE INTO meta(key, value) VALUES ('hourly_until', ?)");

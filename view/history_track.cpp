@@ -122,9 +122,8 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         // without it; it is forgotten, so that only present cells are held.
         if (track.pass != pass_) {
             if (track.state)
-                records.changes.push_back(
-                    StateChange{track.key, it->first, track.local, dump_time, CellState::Gone, track.state,
-                                std::nullopt});
+                records.changes.push_back(StateChange{track.key, it->first, track.local, dump_time, CellState::Gone,
+                                                      track.state, std::nullopt});
             it = cells_.erase(it);
             continue;
         }
@@ -160,8 +159,7 @@ Records HistoryTracker::observe(const Model& model, std::time_t now, bool same_m
         if (state != CellState::Stale) next_stale_ = std::min(next_stale_, stale_at);
         if (track.state != state) {
             std::time_t when = state == CellState::Stale ? std::min(now, stale_at) : published;
-            records.changes.push_back(
-                StateChange{track.key, ref, track.local, when, state, track.state, figures});
+            records.changes.push_back(StateChange{track.key, ref, track.local, when, state, track.state, figures});
             track.state = state;
         }
     }

@@ -1,10 +1,10 @@
 // The history: windows recorded once, the state-change log, identities over
 // time, retention and the size limit, and the queries' checks.
 #include <gtest/gtest.h>
-
-#include <nlohmann/json.hpp>
 #include <sqlite3.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "view/history.h"
 
