@@ -5,3 +5,6 @@ add_executable(quillon_group_dump ${CMAKE_CURRENT_LIST_DIR}/group_dump.cpp ${CMA
 target_link_libraries(quillon_group_dump PRIVATE quillon_core)
 add_executable(quillon_view_bench ${CMAKE_CURRENT_LIST_DIR}/view_bench.cpp)
 target_link_libraries(quillon_view_bench PRIVATE quillon_view_core)
+# The history's ingest cost, size and query times (run by hand: minutes).
+add_executable(quillon_history_bench ${CMAKE_CURRENT_LIST_DIR}/history_bench.cpp)
+target_link_libraries(quillon_history_bench PRIVATE quillon_view_core)

@@ -146,8 +146,10 @@ class WebPage:
             return
         port = VIEW_PORT if _port_free(VIEW_PORT) else _port_free(0)
         with open(log, "wb") as out:
-            # serve learns the beacons' dump interval (-I) from the rewrites.
-            self.proc = subprocess.Popen([view, "serve", dump, "--listen", "127.0.0.1:%d" % port],
+            # serve learns the beacons' dump interval (-I) from the rewrites;
+            # the history (the page's "since when") lives beside the dumps.
+            self.proc = subprocess.Popen([view, "serve", dump, "--listen", "127.0.0.1:%d" % port,
+                                          "--history", os.path.join(os.path.dirname(dump), "history.db")],
                                          stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
                                          start_new_session=True)
         deadline = time.monotonic() + 5.0

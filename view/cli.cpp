@@ -35,7 +35,8 @@ const char* const USAGE =
     "       quillon-view json DUMP\n"
     "       quillon-view html DUMP -o FILE [--threshold METRIC=DEGRADED,BAD]... [--dump-interval SECS]\n"
     "       quillon-view serve DUMP [--listen ADDR:PORT] [--dump-interval SECS] [--threshold ...]...\n"
-    "                         [--all] [--clock-threshold MS]\n"
+    "                         [--all] [--clock-threshold MS] [--history FILE] [--history-max-mb MB]\n"
+    "                         [--no-history]\n"
     "       quillon-view -h|--help | -V|--version\n";
 
 const char* const HELP =
@@ -48,7 +49,8 @@ const char* const HELP =
     "  json    the matrix as one JSON document on stdout\n"
     "  html    one self-contained web page, written to FILE atomically\n"
     "  serve   HTTP server: / (the live page), /matrix.json, /dump.xml, /metrics\n"
-    "          (Prometheus); the dump is re-read when it changes\n"
+    "          (Prometheus), /history and /events (the history of every cell); the\n"
+    "          dump is re-read when it changes\n"
     "\n"
     "  --metric M            figure in the table (default loss)\n"
     "  --channel C           asm (default) or ssm\n"
@@ -63,6 +65,10 @@ const char* const HELP =
     "  --all                 /metrics exports every beacon's measurements, not only the\n"
     "                        local beacon's\n"
     "  --clock-threshold MS  clock offset that makes a beacon clock-suspect (default 10)\n"
+    "  --history FILE        serve records the matrix's history (/history, /events) in\n"
+    "                        this SQLite file (default: in memory while it runs)\n"
+    "  --history-max-mb MB   the history's size limit (default 2048)\n"
+    "  --no-history          serve records no history\n"
     "\n"
     "Figures are stale when their age in the dump plus the dump's own age exceeds\n"
     "6 beacon intervals.  A dump that cannot be read:\n"
@@ -93,7 +99,9 @@ Options parse(int argc, char** argv) {
         {"table", {"--metric", "--channel", "--threshold"}},
         {"json", {}},
         {"html", {"-o", "--threshold", "--dump-interval"}},
-        {"serve", {"--listen", "--dump-interval", "--threshold", "--all", "--clock-threshold"}},
+        {"serve",
+         {"--listen", "--dump-interval", "--threshold", "--all", "--clock-threshold", "--history", "--history-max-mb",
+          "--no-history"}},
     };
     Options options;
     options.command = argv[1];
@@ -120,6 +128,11 @@ Options parse(int argc, char** argv) {
             options.serve.all = true;
             continue;
         }
+        if (arg == "--no-history") {
+            if (inline_value) throw UsageError("--no-history takes no value");
+            options.serve.history.clear();
+            continue;
+        }
         if (!inline_value) {
             if (i + 1 >= argc) throw UsageError(arg + " needs a value");
             value = argv[++i];
@@ -143,6 +156,12 @@ Options parse(int argc, char** argv) {
         } else if (arg == "--clock-threshold") {
             if (!parse_seconds(value, options.serve.clock_threshold_ms))
                 throw UsageError("--clock-threshold wants a positive number of milliseconds, not \"" + value + "\"");
+        } else if (arg == "--history") {
+            if (value.empty()) throw UsageError("--history wants a file name");
+            options.serve.history = value;
+        } else if (arg == "--history-max-mb") {
+            if (!parse_seconds(value, options.serve.history_max_mb) || options.serve.history_max_mb < 1)
+                throw UsageError("--history-max-mb wants a size in MB of at least 1, not \"" + value + "\"");
         } else if (arg == "--listen") {
             std::string host;
             unsigned short port;
@@ -235,6 +254,7 @@ int run_serve(const Options& options) {
     unsigned short port = 0;
     parse_listen(options.serve.listen, host, port);
     std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+    server.record_history();
     error_line("serving " + options.dump + " on http://" + shown + ":" + std::to_string(server.port()) + "/");
     int signal_number = 0;
     sigwait(&stop, &signal_number);

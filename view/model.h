@@ -76,11 +76,14 @@ struct Model {
     std::optional<std::time_t> written;
     std::time_t judged = 0;
 
-    double dump_age_s() const { return written && judged > *written ? double(judged - *written) : 0; }
-    // Seconds since the receiver updated the figures, at the judged time.
-    std::optional<double> figure_age_s(const Measurement& m) const {
+    double dump_age_s() const { return dump_age_at(judged); }
+    double dump_age_at(std::time_t when) const { return written && when > *written ? double(when - *written) : 0; }
+    // Seconds since the receiver updated the figures, at the judged time
+    // (or at another).
+    std::optional<double> figure_age_s(const Measurement& m) const { return figure_age_at(m, judged); }
+    std::optional<double> figure_age_at(const Measurement& m, std::time_t when) const {
         if (!m.age_s) return std::nullopt;
-        return double(*m.age_s) + dump_age_s();
+        return double(*m.age_s) + dump_age_at(when);
     }
     // When the receiver updated the figures (Unix time), when the dump's
     // write time is known.
@@ -92,8 +95,9 @@ struct Model {
     // whether the receiver stopped hearing the sender, or the beacon stopped
     // writing its dump (it died, hangs or lost its disk).
     double stale_after_s() const { return 6 * interval; }
-    bool stale(const Measurement& m) const {
-        std::optional<double> age = figure_age_s(m);
+    bool stale(const Measurement& m) const { return stale_at(m, judged); }
+    bool stale_at(const Measurement& m, std::time_t when) const {
+        std::optional<double> age = figure_age_at(m, when);
         return age && *age > stale_after_s();
     }
     // The first time after judged at which a fresh figure turns stale

@@ -126,7 +126,20 @@ Response Site::dump_xml(const View&, Rendered& shared) {
     return r;
 }
 
-Response Site::answer(const std::string& method, const std::string& path) {
+Response Site::answer(const std::string& method, const std::string& path) { return answer(method, path, {}); }
+
+Response Site::history_answer(const std::string& path, const std::map<std::string, std::string>& query) {
+    HistoryAnswer answer = path == "/history" ? history_->history(query, std::time(nullptr))
+                                              : history_->events(query, std::time(nullptr));
+    if (answer.status != 200) return text_response(answer.status, answer.body);
+    Response r;
+    r.content_type = "application/json";
+    r.body.pieces.push_back(make_piece(std::move(answer.body)));
+    return r;
+}
+
+Response Site::answer(const std::string& method, const std::string& path,
+                      const std::map<std::string, std::string>& query) {
     using Render = Response (Site::*)(const View&, Rendered&);
     static const std::map<std::string, Render> routes = {
         {"/", &Site::page},
@@ -139,6 +152,8 @@ Response Site::answer(const std::string& method, const std::string& path) {
     if (method != "GET" && method != "HEAD") {
         r = text_response(405, "method not allowed: GET and HEAD only");
         r.headers["Allow"] = "GET, HEAD";
+    } else if (history_ && (path == "/history" || path == "/events")) {
+        r = history_answer(path, query);
     } else if (route == routes.end()) {
         r = text_response(404, "not found");
     } else {
@@ -211,6 +226,12 @@ void free_payload(void* context) {
 // Bodies below this are sent as they are.
 constexpr size_t COMPRESS_FROM = 1024;
 
+MHD_Result add_argument(void* context, MHD_ValueKind, const char* key, const char* value) {
+    auto& query = *static_cast<std::map<std::string, std::string>*>(context);
+    if (query.size() < 32) query[key ? key : ""] = value ? value : "";
+    return MHD_YES;
+}
+
 MHD_Result handle(void* context, MHD_Connection* connection, const char* url, const char* method, const char*,
                   const char*, size_t* upload_size, void** request_state) {
     // Answered at the first call: no request needs a body, and one that
@@ -221,7 +242,9 @@ MHD_Result handle(void* context, MHD_Connection* connection, const char* url, co
     Response r;
     auto payload = std::make_unique<Payload>();
     try {
-        r = server.site().answer(method, url);
+        std::map<std::string, std::string> query;
+        MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &add_argument, &query);
+        r = server.site().answer(method, url, query);
         if (r.body.size() >= LARGE_BODY) {
             if (server.take_large_slot()) {
                 payload->large_slot = &server;
@@ -307,7 +330,15 @@ void log_mhd(void* context, const char* format, va_list arguments) {
 
 }  // namespace
 
-Server::Server(const ServeOptions& options) : options_(options), site_(options) {}
+Server::Server(const ServeOptions& options) : options_(options), site_(options) {
+    if (options.history.empty()) return;
+    HistoryOptions history;
+    history.path = options.history;
+    history.max_mb = options.history_max_mb;
+    history.thresholds = options.thresholds;
+    history_ = std::make_unique<History>(history);
+    site_.set_history(history_.get());
+}
 
 Server::~Server() {
     if (daemon_) MHD_stop_daemon(daemon_);
@@ -380,6 +411,14 @@ void Server::reap() {
             entry.second.deadline = now + 3600;  // once is enough; MHD closes it
         }
     }
+}
+
+void Server::record_history() {
+    if (!history_) return;
+    // The writer looks at the dump every second (or twice per dump interval
+    // when that is shorter), so that a window is recorded soon after it
+    // appears; it never waits for a reader.
+    history_->start([this] { return site_.check(); }, std::min(1.0, options_.dump_interval_s.value_or(2) / 2));
 }
 
 std::string Server::start() {

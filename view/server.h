@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "view/body.h"
+#include "view/history.h"
 #include "view/json_output.h"
 #include "view/thresholds.h"
 #include "view/watcher.h"
@@ -35,6 +36,8 @@ struct ServeOptions {
     double request_deadline_s = 5;    // from a connection's accept to its last response byte
     unsigned large_in_flight = 16;    // responses above LARGE_BODY being sent at once
     std::function<void(const std::string&)> log;  // one line, without prefix or newline
+    std::string history = ":memory:";  // the history's database file; empty: none
+    double history_max_mb = 2048;
 };
 
 // Bodies from this size on are counted against large_in_flight.
@@ -53,6 +56,10 @@ public:
     explicit Site(const ServeOptions& options)
         : options_(options), watcher_(options.dump, options.clock_threshold_ms, options.log) {}
     Response answer(const std::string& method, const std::string& path);
+    // With the request's query parameters (/history and /events read them).
+    Response answer(const std::string& method, const std::string& path, const std::map<std::string, std::string>& query);
+    // The history that /history and /events read; none: they answer 404.
+    void set_history(History* history) { history_ = history; }
     // The current view of the dump, read again when it changed.
     View check() { return watcher_.current(); }
 
@@ -72,10 +79,13 @@ private:
     Status status_of(const View& view);
     std::optional<double> dump_interval();
 
+    Response history_answer(const std::string& path, const std::map<std::string, std::string>& query);
+
     ServeOptions options_;
     DumpWatcher watcher_;
     std::mutex rendered_mutex_;
     std::shared_ptr<Rendered> rendered_;
+    History* history_ = nullptr;
 };
 
 class Server {
@@ -87,6 +97,8 @@ public:
     // Starts listening; gives an error text when it cannot.
     std::string start();
     unsigned short port() const;  // the bound port (useful with port 0)
+    // Starts the history's writer thread.
+    void record_history();
     Site& site() { return site_; }
 
     // Connection bookkeeping, called from the server's threads.
@@ -106,6 +118,7 @@ private:
 
     ServeOptions options_;
     Site site_;
+    std::unique_ptr<History> history_;
     MHD_Daemon* daemon_ = nullptr;
     int listen_fd_ = -1;
     std::mutex connections_mutex_;

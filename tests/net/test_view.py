@@ -34,6 +34,16 @@ A crafted five-beacon dump with one clock 50 ms ahead: that beacon, and
 only that one, is marked clock-suspect on the page, and the details of its
 cells give the clock offset (+50 ms as a sender, -50 ms as a receiver).
 
+History: a second `serve` reads alpha's live dump from the start, with its
+history in a file.  Once the matrix is whole, nftables in alpha's namespace
+drops every second probe of the <script> beacon until the history logs the
+cell bad, then lets them pass until it logs it good again.  The page from
+that server, with the cell clicked, charts the loss in its history panel
+and lists the bad and the good state change, each within one window of the
+moment the drops began and ended (counted in the cell's recorded windows:
+at most the one under way lies between); the Events view lists the bad
+one with a link to the cell.
+
 Then a synthetic 150-beacon dump (22 350 entries) goes through
 `quillon-view html` and the browser: 22 500 cells, laid out and painted
 within one second of the page's script starting; the search box.
@@ -442,6 +452,77 @@ def check_widths(page, view, tmp, shots):
         page.d.set_window_size(1400, 1000)
 
 
+DROP_RULES = """
+table ip viewloss {
+  chain input {
+    type filter hook input priority 0; policy accept;
+    ip saddr %s udp length 20 numgen inc mod 2 == 0 counter drop
+  }
+}
+"""
+
+
+def get_json(url):
+    with urllib.request.urlopen(url, timeout=5) as r:
+        return json.loads(r.read().decode())
+
+
+def check_history(page, base, receiver_host, doc, drops_began):
+    """The loss period in the history of alpha <- <script>: logged bad, then
+    good once the drops end, and so on the page's panel and Events view."""
+    sender = next(i for i, b in enumerate(doc["beacons"]) if b["name"] == SCRIPT_NAME)
+    alpha_id = doc["beacons"][0]["address"].rsplit("/", 1)[0]
+    sender_id = doc["beacons"][sender]["address"].rsplit("/", 1)[0]
+    cell = "receiver=%s&sender=%s&channel=asm" % (alpha_id, sender_id)
+
+    def changes(since=0):
+        got = get_json(base + "/history?%s&from=%d&to=%d" % (cell, int(drops_began) - 600, int(time.time()) + 60))
+        return [e for e in reversed(got["events"]) if e["time"] >= since]
+    # Windows published before the drops may have had their own losses.
+    bad = lab.wait_for(lambda: any(e["state"] == "bad" for e in changes(drops_began - 5)), 75.0, interval=1.0)
+    expect(bad, "no bad state logged for the cell within 75 s of the drops: %r" % changes())
+    receiver_host.execute(["nft", "delete", "table", "ip", "viewloss"], check=True)
+    drops_ended = time.time()
+    good = lab.wait_for(lambda: any(e["state"] == "good" for e in changes(drops_ended - 1)), 90.0, interval=1.0)
+    expect(good, "no good state logged within 90 s of the drops' end: %r" % changes())
+    log = changes()
+    went_bad = next(e for e in log if e["state"] == "bad" and e["time"] >= drops_began - 5)
+    came_back = next(e for e in log if e["state"] == "good" and e["time"] >= went_bad["time"])
+
+    # Counted in the cell's own windows (their length varies with the
+    # random pauses between bursts): at most the window under way when the
+    # drops began (or ended) lies between that moment and the change.
+    points = get_json(base + "/history?%s&from=%d&to=%d" % (cell, int(drops_began) - 300, int(time.time())))["points"]
+    times = [p[0] for p in points if p]
+    between_start = [t for t in times if drops_began < t < went_bad["time"]]
+    between_end = [t for t in times if drops_ended < t < came_back["time"]]
+    say("  drops for %.0f s; logged bad %+d s after they began, good %+d s after they ended; windows between: %d, %d"
+        % (drops_ended - drops_began, went_bad["time"] - drops_began, came_back["time"] - drops_ended,
+           len(between_start), len(between_end)))
+    expect(went_bad["time"] >= drops_began - 1 and len(between_start) <= 1,
+           "bad logged at %d, drops began at %.0f, windows %r" % (went_bad["time"], drops_began, times))
+    expect(came_back["time"] >= drops_ended - 1 and len(between_end) <= 1,
+           "good logged at %d, drops ended at %.0f, windows %r" % (came_back["time"], drops_ended, times))
+
+    page.load(base + "/")
+    page.cell(0, sender).click()
+    panel = "document.querySelector('#hdirs .dir[data-receiver=\"0\"] .chan[data-channel=asm]')"
+    shown = lab.wait_for(lambda: page.js("return !!" + panel), 10.0, interval=0.2)
+    expect(shown, "the history panel did not open for alpha <- <script>")
+    peak = page.js("return Number(%s.querySelector('svg[data-metric=loss]').getAttribute('data-max'))" % panel)
+    expect(peak >= 5, "the loss chart peaks at %r %%, want the drops' loss (>= 5 %%)" % peak)
+    listed = page.js("return Array.from(%s.querySelectorAll('table.log tr[data-time]')).map(function (r) {"
+                     " return [r.getAttribute('data-state'), Number(r.getAttribute('data-time'))]; })" % panel)
+    for e in (went_bad, came_back):
+        expect([e["state"], e["time"]] in listed, "the panel lists %r, not %s at %d" % (listed, e["state"], e["time"]))
+    text = page.js("return %s.textContent" % panel)
+    expect(re.search(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d\d:\d\d", text), "no local time with offset: %r" % text[:200])
+    link = page.js("var r = document.querySelector('#elist tr[data-state=bad] a'); return r ? r.textContent : null")
+    expect(link is not None and "script" in link, "the Events view has no link to the bad cell: %r" % link)
+    expect(not page.js("return window.__pwned"), "a hostile name ran as script in the history views")
+    expect(not page.console_problems(), "console: %r" % page.console_problems())
+
+
 def main():
     binary = binary_from_args()
     mu.use_debian_selenium()
@@ -457,6 +538,13 @@ def main():
         ]
         mu.start_together(beacons, binary)
         alpha = beacons[0]
+        # Reads alpha's live dump from the start, recording its history.
+        hport = mu.free_port()
+        hbase = "http://127.0.0.1:%d" % hport
+        recorder = lab.LabProcess([view, "serve", alpha.dump_path, "--listen", "127.0.0.1:%d" % hport,
+                                   "--history", os.path.join(net.tmpdir, "history.db")],
+                                  os.path.join(net.tmpdir, "history.out"), os.path.join(net.tmpdir, "history.err"),
+                                  start_new_session=True)
         filled = lab.wait_for(lambda: complete(alpha.dump_path, beacons), FILL_LIMIT, interval=1.0)
         if not filled:
             print("FAIL alpha's dump did not hold the whole matrix within %.0f s" % FILL_LIMIT)
@@ -464,6 +552,9 @@ def main():
         snapshot = os.path.join(net.tmpdir, "snapshot.xml")
         shutil.copyfile(alpha.dump_path, snapshot)
         want = read_matrix(snapshot)
+        # The loss period runs while the snapshot's checks do.
+        drops_began = time.time()
+        lab_nft(h1, DROP_RULES % h2.addr4)
         state = {}
 
         def json_check():
@@ -496,11 +587,19 @@ def main():
                        net.tmpdir, os.path.join(shots, "quillon-view-matrix-150.png"))
             checks.run("browser: at 420 px and 1920 px, light and dark, with a 300-character name",
                        check_widths, page, view, net.tmpdir, shots)
+            checks.run("history: a loss period charted, its start and end logged within a window, on the page",
+                       check_history, page, hbase, h1, state["doc"], drops_began)
         finally:
             if driver is not None:
                 driver.quit()
             serve.stop()
+            recorder.stop()
     return checks.finish()
+
+
+def lab_nft(host, script):
+    r = host.execute(["nft", "-f", "-"], input=script)
+    expect(r.returncode == 0, "nft in %s: %s" % (host.name, r.stderr.strip()))
 
 
 def _answers(base):
