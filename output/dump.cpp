@@ -3,10 +3,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
+#include <system_error>
+#include <thread>
 
 #include "control/log.h"
 #include "control/process.h"
@@ -338,7 +343,66 @@ void note_dump_written() {
 
 }  // namespace
 
+namespace {
+
+// The file work of one dump, done by the writer thread.
+struct DumpJob {
+    FILE* out;           // the temporary file, created by the loop
+    char* bytes;         // the rendered dump (malloc'd by open_memstream)
+    size_t size;
+    std::string temporary;
+    std::string dump_file;
+    std::string program;
+};
+
+// Set by the loop when it hands over a job; cleared by the writer when the
+// job, launch included, is done.
+std::atomic<bool> writer_busy{false};
+bool skip_logged = false;
+
+void write_job(DumpJob* job) {
+    errno = 0;
+    bool complete = fwrite(job->bytes, 1, job->size, job->out) == job->size && !ferror(job->out);
+    int error = errno;
+    if (fclose(job->out) != 0 && complete) {
+        complete = false;
+        error = errno;
+    }
+    free(job->bytes);
+    // A short file (a full disk) must not replace the last good dump.
+    if (!complete) {
+        unlink(job->temporary.c_str());
+        note_dump_failure("write", job->temporary, error);
+    } else if (rename(job->temporary.c_str(), job->dump_file.c_str()) != 0) {
+        note_dump_failure("rename to", job->dump_file, errno);
+    } else {
+        note_dump_written();
+    }
+
+    if (!job->program.empty()) launch(job->program, job->dump_file);
+    delete job;
+    writer_busy.store(false, std::memory_order_release);
+}
+
+}  // namespace
+
+void finish_dump_write() {
+    while (writer_busy.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
 void write_dump() {
+    // Writing and renaming a large file on a disk can take seconds; two
+    // writes at once would only compete for the same disk.
+    if (writer_busy.load(std::memory_order_acquire)) {
+        if (!skip_logged) {
+            log_message(LOG_WARNING, "Dump file %s still being written; this dump skipped",
+                        settings.dump_file.c_str());
+            skip_logged = true;
+        }
+        return;
+    }
+    skip_logged = false;
+
     const std::string temporary = settings.dump_file + ".working";
     FILE* out = fopen(temporary.c_str(), "w");
     // Counters and last_dump_ms stay, so the next written dump's rates cover
@@ -359,24 +423,33 @@ void write_dump() {
     dump_bytes_received = 0;
     dump_bytes_sent = 0;
 
+    // Rendered in memory here, where the table cannot change meanwhile.
+    DumpJob* job = new DumpJob{out, nullptr, 0, temporary, settings.dump_file, settings.launch_program};
+    FILE* memory = open_memstream(&job->bytes, &job->size);
     errno = 0;
-    render_dump(out, context, source_table, now);
-    bool complete = !ferror(out);
-    int error = errno;
-    if (fclose(out) != 0 && complete) {
-        complete = false;
-        error = errno;
+    bool rendered = memory != nullptr;
+    if (rendered) {
+        render_dump(memory, context, source_table, now);
+        rendered = !ferror(memory);
+        rendered = fclose(memory) == 0 && rendered;
     }
-    // A short file (a full disk) must not replace the last good dump.
-    if (!complete) {
+    last_dump_ms = now;
+    if (!rendered) {
+        int error = errno != 0 ? errno : ENOMEM;
+        fclose(out);
         unlink(temporary.c_str());
+        free(job->bytes);
+        delete job;
         note_dump_failure("write", temporary, error);
-    } else if (rename(temporary.c_str(), settings.dump_file.c_str()) != 0) {
-        note_dump_failure("rename to", settings.dump_file, errno);
-    } else {
-        note_dump_written();
+        if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
+        return;
     }
 
-    if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
-    last_dump_ms = now;
+    writer_busy.store(true, std::memory_order_release);
+    try {
+        std::thread(write_job, job).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the loop does the file work itself.
+        write_job(job);
+    }
 }

@@ -20,9 +20,13 @@ struct DumpContext {
     double tx_rate;
 };
 
-// Body of DUMP_STATS: writes dump_file + ".working", renames it over
-// dump_file, launches the program.
+// Body of DUMP_STATS: creates dump_file + ".working" and renders the
+// matrix; a writer thread then writes the bytes, renames the file over
+// dump_file and launches the program, so that a slow disk never holds up the
+// loop.  While a write is still in progress, no new dump is started.
 void write_dump();
+// Waits until the writer is idle (tests, benchmarks).
+void finish_dump_write();
 void render_dump(FILE* out, const DumpContext& context, const SourceTable& table, uint64_t now);
 void write_stats_element(FILE* out, const char* name, const PublishedStats& stats, uint64_t now,
                          uint32_t sender_ttl, bool measured);

@@ -502,6 +502,12 @@ TEST(DumpRate, BitsPerMillisecondAndNoDivisionByZero) {
     EXPECT_DOUBLE_EQ(dump_rate(1000000000, 1000), 8000000.0);
 }
 
+// One dump, its file work done when this returns.
+void dump_now() {
+    write_dump();
+    finish_dump_write();
+}
+
 // write_dump on the real globals, in a directory of its own.
 class WriteDumpTest : public testing::Test {
 protected:
@@ -559,7 +565,7 @@ TEST_F(WriteDumpTest, ReplacesTheFileAndResetsTheCounters) {
     dump_bytes_received = 12500;
     dump_bytes_sent = 2500;
 
-    write_dump();
+    dump_now();
     const uint64_t after = now_ms();
 
     EXPECT_FALSE(exists(settings.dump_file + ".working"));
@@ -585,7 +591,7 @@ TEST_F(WriteDumpTest, NoRateFromNoTime) {
     // reading twice is not, and must not give inf or nan.
     last_dump_ms = now_ms();
     dump_bytes_received = 100;
-    write_dump();
+    dump_now();
     std::string doc = read_file(settings.dump_file);
     std::string rx = attribute_of(doc, "<beacons", "rxrate");
     EXPECT_EQ(rx.find_first_not_of("0123456789."), std::string::npos) << rx;
@@ -600,7 +606,7 @@ TEST_F(WriteDumpTest, UnopenableTemporaryFileLeavesEverythingAsItWas) {
     dump_bytes_sent = 222;
     last_dump_ms = 12345;
 
-    write_dump();
+    dump_now();
 
     EXPECT_EQ(read_file(settings.dump_file), "old dump");
     EXPECT_EQ(dump_bytes_received, 111u);
@@ -614,22 +620,22 @@ TEST_F(WriteDumpTest, UnopenableTemporaryFileLeavesEverythingAsItWas) {
 // failed and why) and one when a dump is written again; nothing in between.
 TEST_F(WriteDumpTest, FailuresAreLoggedWhenTheyStartAndWhenDumpsWorkAgain) {
     settings.verbose = 0;
-    write_dump();  // dumps work, whatever an earlier test left behind
+    dump_now();  // dumps work, whatever an earlier test left behind
     const std::string& file = settings.dump_file;
     const std::string working = file + ".working";
     const std::string again = "Dump file " + file + " written again";
 
     testing::internal::CaptureStderr();
     ASSERT_EQ(mkdir(working.c_str(), 0755), 0);  // the temporary file cannot be created
-    for (int i = 0; i < 3; ++i) write_dump();
+    for (int i = 0; i < 3; ++i) dump_now();
     ASSERT_EQ(rmdir(working.c_str()), 0);
-    write_dump();
-    write_dump();
+    dump_now();
+    dump_now();
     ASSERT_EQ(unlink(file.c_str()), 0);  // the rename cannot replace a directory that holds a file
     ASSERT_EQ(mkdir(file.c_str(), 0755), 0);
     std::ofstream(file + "/keep") << "x";
-    write_dump();
-    write_dump();
+    dump_now();
+    dump_now();
     std::vector<std::string> lines = log_messages(testing::internal::GetCapturedStderr());
 
     const std::vector<std::string> expected = {
@@ -646,7 +652,7 @@ TEST_F(WriteDumpTest, IncompleteFileDoesNotReplaceTheOldDump) {
     // Every write to the temporary name fails as on a full disk.
     ASSERT_EQ(symlink("/dev/full", (settings.dump_file + ".working").c_str()), 0);
 
-    write_dump();
+    dump_now();
 
     struct stat info;
     ASSERT_EQ(lstat(settings.dump_file.c_str(), &info), 0);
@@ -662,7 +668,7 @@ TEST_F(WriteDumpTest, LaunchesTheProgramWithTheDumpFile) {
                                          ".tmp' '" + marker + "'\n");
     settings.launch_program = dir + "/launch.sh";
 
-    write_dump();
+    dump_now();
 
     int status = wait_child();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
@@ -688,7 +694,7 @@ TEST_F(WriteDumpTest, LaunchedProgramStartsWithNoSignalBlockedOrIgnored) {
     ignore.sa_handler = SIG_IGN;
     sigaction(SIGUSR1, &ignore, &old_usr1);
 
-    write_dump();
+    dump_now();
     int status = wait_child();
 
     sigaction(SIGUSR1, &old_usr1, nullptr);
@@ -705,7 +711,7 @@ TEST_F(WriteDumpTest, LaunchedProgramStartsWithNoSignalBlockedOrIgnored) {
 TEST_F(WriteDumpTest, FailedExecEndsTheChildAtOnce) {
     settings.launch_program = dir + "/no-such-program";
 
-    write_dump();
+    dump_now();
 
     int status = wait_child();
     EXPECT_TRUE(WIFEXITED(status)) << status;
@@ -730,10 +736,10 @@ TEST_F(WriteDumpTest, AHangingProgramIsNotStartedAgainUntilItEnds) {
     };
 
     testing::internal::CaptureStderr();
-    write_dump();
+    dump_now();
     EXPECT_EQ(wait_lines(1), 1);
-    write_dump();
-    write_dump();
+    dump_now();
+    dump_now();
     std::string log = testing::internal::GetCapturedStderr();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(lines(), 1) << "a second copy was started while the first still ran";
@@ -745,7 +751,7 @@ TEST_F(WriteDumpTest, AHangingProgramIsNotStartedAgainUntilItEnds) {
     int status = wait_child();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     unlink(release.c_str());
-    write_dump();  // the earlier one has ended: a new one starts
+    dump_now();  // the earlier one has ended: a new one starts
     EXPECT_EQ(wait_lines(2), 2);
     std::ofstream(release) << "";
     wait_child();
