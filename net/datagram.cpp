@@ -92,8 +92,7 @@ int receive_datagram(int fd, Address& from, Address& to, uint8_t* buffer, int ca
     message.msg_control = control;
     message.msg_controllen = sizeof control;
 
-    // Never waits: the loop reads on until a socket is empty.
-    ssize_t length = recvmsg(fd, &message, MSG_DONTWAIT);
+    ssize_t length = recvmsg(fd, &message, 0);
     if (length < 0) return static_cast<int>(length);
 
     receive_ms = 0;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -85,6 +86,10 @@ EventWork event_work = {work_garbage_collect, work_dump_stats,     work_bandwidt
 
 bool register_receive_socket(int32_t kind, int32_t fd) {
     if (!fits_fd_set(fd)) return false;
+    // The loop reads a socket until it is empty: the read that finds it
+    // empty must not wait.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     note_fd(fd);
     receive_sockets.push_back({fd, kind});
     ++receive_sockets_changes;

@@ -1,6 +1,7 @@
 #include "net/datagram.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -385,6 +386,7 @@ TEST_F(DatagramSocketTest, OverflowedSocketCountsItsDrops) {
     // The kernel reports twice the figure asked for.
     EXPECT_GE(granted_receive_buffer(rx), 2 * std::min<long>(RECEIVE_BUFFER_BYTES, rmem_max));
 
+    ASSERT_EQ(fcntl(rx, F_SETFL, O_NONBLOCK), 0);  // as the loop reads it: until empty
     int tiny = 1;  // the kernel's minimum: a few datagrams
     ASSERT_EQ(setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny), 0);
     int tx = sender(AF_INET, 64);
