@@ -3,15 +3,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <cstdio>
-#include <system_error>
-#include <thread>
 
 #include "control/log.h"
 #include "control/process.h"
@@ -345,55 +341,62 @@ void note_dump_written() {
 
 namespace {
 
-// The file work of one dump, done by the writer thread.
-struct DumpJob {
-    FILE* out;           // the temporary file, created by the loop
-    char* bytes;         // the rendered dump (malloc'd by open_memstream)
-    size_t size;
-    std::string temporary;
-    std::string dump_file;
-    std::string program;
-};
-
-// Set by the loop when it hands over a job; cleared by the writer when the
-// job, launch included, is done.
-std::atomic<bool> writer_busy{false};
+// The process writing the last dump, while it runs.
+pid_t writer_child = 0;
 bool skip_logged = false;
 
-void write_job(DumpJob* job) {
+// The file work of one dump: render into the temporary file, close it,
+// rename it over the dump file.  true when the dump file was replaced.
+bool write_file(FILE* out, const std::string& temporary, const DumpContext& context, uint64_t now) {
     errno = 0;
-    bool complete = fwrite(job->bytes, 1, job->size, job->out) == job->size && !ferror(job->out);
+    render_dump(out, context, source_table, now);
+    bool complete = !ferror(out);
     int error = errno;
-    if (fclose(job->out) != 0 && complete) {
+    if (fclose(out) != 0 && complete) {
         complete = false;
         error = errno;
     }
-    free(job->bytes);
     // A short file (a full disk) must not replace the last good dump.
     if (!complete) {
-        unlink(job->temporary.c_str());
-        note_dump_failure("write", job->temporary, error);
-    } else if (rename(job->temporary.c_str(), job->dump_file.c_str()) != 0) {
-        note_dump_failure("rename to", job->dump_file, errno);
-    } else {
-        note_dump_written();
+        unlink(temporary.c_str());
+        note_dump_failure("write", temporary, error);
+        return false;
     }
-
-    if (!job->program.empty()) launch(job->program, job->dump_file);
-    delete job;
-    writer_busy.store(false, std::memory_order_release);
+    if (rename(temporary.c_str(), settings.dump_file.c_str()) != 0) {
+        note_dump_failure("rename to", settings.dump_file, errno);
+        return false;
+    }
+    note_dump_written();
+    return true;
 }
 
 }  // namespace
 
+pid_t dump_writer_pid() { return writer_child; }
+
+void dump_writer_ended(int status) {
+    writer_child = 0;
+    // The writer said what went wrong (or right again) itself; its exit
+    // status carries the outcome over for the next dump.
+    dump_failing = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
+}
+
 void finish_dump_write() {
-    while (writer_busy.load(std::memory_order_acquire)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (writer_child <= 0) return;
+    int status = 0;
+    pid_t pid;
+    do {
+        pid = waitpid(writer_child, &status, 0);
+    } while (pid < 0 && errno == EINTR);
+    if (pid == writer_child) dump_writer_ended(status);
+    else writer_child = 0;
 }
 
 void write_dump() {
     // Writing and renaming a large file on a disk can take seconds; two
     // writes at once would only compete for the same disk.
-    if (writer_busy.load(std::memory_order_acquire)) {
+    if (writer_child > 0) {
         if (!skip_logged) {
             log_message(LOG_WARNING, "Dump file %s still being written; this dump skipped",
                         settings.dump_file.c_str());
@@ -422,34 +425,25 @@ void write_dump() {
                         dump_rate(dump_bytes_sent, elapsed)};
     dump_bytes_received = 0;
     dump_bytes_sent = 0;
-
-    // Rendered in memory here, where the table cannot change meanwhile.
-    DumpJob* job = new DumpJob{out, nullptr, 0, temporary, settings.dump_file, settings.launch_program};
-    FILE* memory = open_memstream(&job->bytes, &job->size);
-    errno = 0;
-    bool rendered = memory != nullptr;
-    if (rendered) {
-        render_dump(memory, context, source_table, now);
-        rendered = !ferror(memory);
-        rendered = fclose(memory) == 0 && rendered;
-    }
     last_dump_ms = now;
-    if (!rendered) {
-        int error = errno != 0 ? errno : ENOMEM;
-        fclose(out);
-        unlink(temporary.c_str());
-        free(job->bytes);
-        delete job;
-        note_dump_failure("write", temporary, error);
-        if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
+
+    // A child renders its copy of the table and does the file work: the
+    // loop goes on reading at once, however slow the disk.  Its exit is
+    // noticed by the loop (dump_writer_ended), which then launches the
+    // program.
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        bool written = write_file(out, temporary, context, now);
+        // Never back into the beacon's loop, nor through its exit handlers.
+        _exit(written ? 0 : 1);
+    }
+    if (child > 0) {
+        fclose(out);  // the child's copy is the one written
+        writer_child = child;
         return;
     }
-
-    writer_busy.store(true, std::memory_order_release);
-    try {
-        std::thread(write_job, job).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: the loop does the file work itself.
-        write_job(job);
-    }
+    // No child to be had: the work is done here.
+    write_file(out, temporary, context, now);
+    if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
 }

@@ -259,8 +259,10 @@ void handle_pending_requests() {
     }
     if (child_exited) {
         child_exited = 0;
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        int status = 0;
+        pid_t pid;
+        while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+            if (pid == dump_writer_pid()) dump_writer_ended(status);
     }
 }
 
