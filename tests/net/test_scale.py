@@ -116,7 +116,7 @@ def mesh(binary):
                 "table ip scale { chain in { type filter hook input priority 0; "
                 "ip daddr { %s, 232.2.3.2 } udp dport 10000 numgen random mod 10 0 drop; } }\n" % GROUP))
             injected = time.time()
-            own = lossy_beacon.ip + "/10000"
+            own = state["d"][lossy_beacon.name].local.addr
             deadline = injected + 150
             while True:
                 d = dumps(beacons)
@@ -171,11 +171,13 @@ def overflow(binary):
         sender = Beacon(the_lab, h1, "over-a", 4, GROUP)
         stopped = Beacon(the_lab, h2, "over-b", 4, GROUP)
         mu.start_together([sender, stopped], binary)
-        own = sender.ip + "/10000"
-
         def figures():
+            """The stopped beacon's ASM loss of the sender, keyed by the sender's address."""
             d = mu.read_dump(stopped.dump_path)
-            return local_cells(d) if d else {}
+            cells = local_cells(d) if d else {}
+            return {"sender": l for a, l in cells.items() if mu.host_of(a) == sender.ip}
+
+        own = "sender"
 
         def stop_under_flood():
             ok = lab.wait_for(lambda: own in figures(), 90, interval=0.5)
