@@ -98,14 +98,25 @@ def mesh(binary):
             raise Failure("the matrix is not complete after 150 s")
 
         def idle_loss_free():
+            # The start-up burst may overflow the host's input backlog (the
+            # lab's limit, counted): cells it made lossy must come clean with
+            # their next window, and nothing may be dropped meanwhile.
+            settled = the_lab.drop_counts()
+            say("drops during start-up: lab %d, sockets %d" % (
+                settled["backlog"] - before["backlog"] + settled["bridge"] - before["bridge"],
+                sum(settled["sockets"].values()) - sum(before["sockets"].values())))
+            deadline = time.time() + 90
+            while True:
+                lossy = [c for d in dumps(beacons).values() for c in lossy_cells(d)]
+                if not lossy or time.time() > deadline:
+                    break
+                time.sleep(2)
             drops = the_lab.drop_counts()
-            lab_drops = drops["backlog"] - before["backlog"] + drops["bridge"] - before["bridge"]
-            socket_drops = {h: n - before["sockets"].get(h, 0) for h, n in drops["sockets"].items()
-                            if n != before["sockets"].get(h, 0)}
-            lossy = [c for d in state["d"].values() for c in lossy_cells(d)]
-            say("lab drops %d, socket drops %s, lossy cells %d" % (lab_drops, socket_drops, len(lossy)))
+            lab_drops = drops["backlog"] - settled["backlog"] + drops["bridge"] - settled["bridge"]
+            socket_drops = {h: n - settled["sockets"].get(h, 0) for h, n in drops["sockets"].items()
+                            if n != settled["sockets"].get(h, 0)}
+            say("idle: lab drops %d, socket drops %s, lossy cells %d" % (lab_drops, socket_drops, len(lossy)))
             expect(not socket_drops, "beacons' sockets dropped datagrams: %s" % socket_drops)
-            expect(not lossy or lab_drops > 0, "lossy cells with no drop anywhere: %s" % lossy[:10])
             expect(not lossy, "lossy cells in the idle mesh (lab drops %d): %s" % (lab_drops, lossy[:10]))
 
         lossy_beacon = beacons[LOSSY]
@@ -113,8 +124,8 @@ def mesh(binary):
 
         def injected_loss_in_one_row():
             lossy_beacon.host.check_output(["nft", "-f", "-"], input=(
-                "table ip scale { chain in { type filter hook input priority 0; "
-                "ip daddr { %s, 232.2.3.2 } udp dport 10000 numgen random mod 10 0 drop; } }\n" % GROUP))
+                "table ip scale {\n chain in {\n  type filter hook input priority 0;\n"
+                "  ip daddr { %s, 232.2.3.2 } udp dport 10000 numgen random mod 10 0 drop\n }\n}\n" % GROUP))
             injected = time.time()
             own = state["d"][lossy_beacon.name].local.addr
             deadline = injected + 150
@@ -191,10 +202,10 @@ def overflow(binary):
             dropped = the_lab.drop_counts()["sockets"]["h2"] - before
             say("h2's sockets dropped %d datagrams while stopped" % dropped)
             expect(dropped > 0, "the stopped beacon's socket dropped nothing")
-            # Two windows after the stop (each 40 probes): every figure
-            # published meanwhile is loss-free.
+            # The windows after the stop (40 probes each, about 20 s here):
+            # every figure published meanwhile is loss-free.
             losses = set()
-            end = time.time() + 60
+            end = time.time() + 45
             while time.time() < end:
                 losses.add(figures().get(own, 0.0))
                 time.sleep(0.5)
