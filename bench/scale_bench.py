@@ -92,7 +92,11 @@ def run(binary, n, dump_dir):
                         reached.setdefault(kind + " row", now)
                     if all(l == n - 1 and r == (n - 1) * (n - 1) for l, r in c):
                         reached.setdefault(kind + " matrix", now)
-            time.sleep(0.01 if len(reached) else 1.0)
+            if reached:
+                time.sleep(0.01)
+            else:  # polls a second apart measure no write
+                time.sleep(1.0)
+                working_since.clear()
 
         before = the_lab.drop_counts()
         ticks = {b.name: cpu_ticks(b.proc.pid) for b in beacons}
