@@ -65,6 +65,9 @@ def run(binary, n, dump_dir):
         beacons = [Beacon(the_lab, h, "b%03d" % (i + 1), 4, GROUP, ssm=True) for i, h in enumerate(the_lab.hosts)]
         for b in beacons:  # dumps on disk, not on the lab's temporary directory
             b.dump_path = os.path.join(dump_dir, "%s.xml" % b.host.name)
+            for stale in (b.dump_path, b.dump_path + ".working"):
+                if os.path.exists(stale):
+                    os.unlink(stale)
             b.argv_tail[b.argv_tail.index("-d") + 1] = b.dump_path
         mu.start_together(beacons, binary, timeout=120.0)
         start = time.time()
