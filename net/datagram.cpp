@@ -12,8 +12,8 @@
 #include "net/multicast.h"
 
 static_assert(CONTROL_BUFFER_SIZE >= CMSG_SPACE(sizeof(struct timeval)) + CMSG_SPACE(sizeof(int)) +
-                                         CMSG_SPACE(sizeof(in6_pktinfo)),
-              "control buffer too small for time stamp, hop count and destination");
+                                         CMSG_SPACE(sizeof(uint32_t)) + CMSG_SPACE(sizeof(in6_pktinfo)),
+              "control buffer too small for time stamp, hop count, drop count and destination");
 
 namespace {
 
@@ -42,7 +42,8 @@ int64_t wallclock_ms() {
     return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_usec / 1000;
 }
 
-void read_control_messages(const struct msghdr& message, Address& to, int& hop_count, uint64_t& receive_ms) {
+void read_control_messages(const struct msghdr& message, Address& to, int& hop_count, uint64_t& receive_ms,
+                           uint32_t* drops) {
     msghdr& walk = const_cast<msghdr&>(message);  // CMSG_NXTHDR wants a mutable header; nothing is written
     for (cmsghdr* c = CMSG_FIRSTHDR(&walk); c; c = CMSG_NXTHDR(&walk, c)) {
         if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_TTL) {
@@ -54,6 +55,9 @@ void read_control_messages(const struct msghdr& message, Address& to, int& hop_c
         } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_HOPLIMIT) {
             int hops;
             if (read_payload(message, c, hops)) hop_count = hops;
+        } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            uint32_t count;
+            if (drops && read_payload(message, c, count)) *drops = count;
         } else if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_TIMESTAMP) {
             struct timeval stamp;
             if (read_payload(message, c, stamp))
@@ -71,7 +75,7 @@ void read_control_messages(const struct msghdr& message, Address& to, int& hop_c
 }
 
 int receive_datagram(int fd, Address& from, Address& to, uint8_t* buffer, int capacity, int& hop_count,
-                     uint64_t& receive_ms) {
+                     uint64_t& receive_ms, uint32_t* drops) {
     int family = runtime.local_address.family();
     if (family == AF_INET || family == AF_INET6) from.set_family(family);
 
@@ -94,7 +98,9 @@ int receive_datagram(int fd, Address& from, Address& to, uint8_t* buffer, int ca
     receive_ms = 0;
     hop_count = MULTICAST_HOPS;
     to = runtime.local_address;
-    read_control_messages(message, to, hop_count, receive_ms);
+    // The kernel sends the count only once the socket has dropped something.
+    if (drops) *drops = 0;
+    read_control_messages(message, to, hop_count, receive_ms, drops);
     if (receive_ms == 0) receive_ms = static_cast<uint64_t>(wallclock_ms());
     return static_cast<int>(length);
 }

@@ -29,6 +29,13 @@ int set_int_option(int fd, int level, int name, int value) {
     return setsockopt(fd, level, name, &value, sizeof value);
 }
 
+// Up to the system's limit without privilege; beyond it with CAP_NET_ADMIN.
+// A smaller buffer is no reason to give up: the drops it causes are counted.
+void ask_receive_buffer(int fd) {
+    if (set_int_option(fd, SOL_SOCKET, SO_RCVBUFFORCE, RECEIVE_BUFFER_BYTES) != 0)
+        (void)set_int_option(fd, SOL_SOCKET, SO_RCVBUF, RECEIVE_BUFFER_BYTES);
+}
+
 int hops_option(const Address& address) {
     return address.family() == AF_INET6 ? IPV6_MULTICAST_HOPS : IP_MULTICAST_TTL;
 }
@@ -117,6 +124,11 @@ int open_multicast_socket(const Address& address, bool bind_to_address, bool ski
     if (bind_to_address && bind(fd, address.as_sockaddr(), address.length()) != 0)
         return fail("Failed to bind multicast socket");
     if (set_int_option(fd, SOL_SOCKET, SO_TIMESTAMP, 1) != 0) return fail("setsockopt(SO_TIMESTAMP)");
+    ask_receive_buffer(fd);
+    // Each datagram then carries the socket's count of datagrams dropped
+    // for want of buffer space, so the beacon can tell its own losses from
+    // the network's.  Kernels without it only lose that distinction.
+    (void)set_int_option(fd, SOL_SOCKET, SO_RXQ_OVFL, 1);
     if (set_int_option(fd, protocol_level(address), v6 ? IPV6_RECVHOPLIMIT : IP_RECVTTL, 1) != 0)
         return fail("receiving hop limit/ttl setsockopt()");
     if (set_int_option(fd, protocol_level(address), hops_option(address), MULTICAST_HOPS) != 0)
@@ -124,6 +136,13 @@ int open_multicast_socket(const Address& address, bool bind_to_address, bool ski
     if (skip_join) return fd;
     if (address.is_multicast() && join_group(fd, address) != 0) return fail("Failed to join multicast group");
     return fd;
+}
+
+int granted_receive_buffer(int fd) {
+    int size = 0;
+    socklen_t length = sizeof size;
+    if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) != 0) return 0;
+    return size;
 }
 
 bool set_multicast_hops(int fd, const Address& address, int hops) {

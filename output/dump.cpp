@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <cstdio>
 
@@ -338,7 +339,73 @@ void note_dump_written() {
 
 }  // namespace
 
+namespace {
+
+// The process writing the last dump, while it runs.
+pid_t writer_child = 0;
+bool skip_logged = false;
+
+// The file work of one dump: render into the temporary file, close it,
+// rename it over the dump file.  true when the dump file was replaced.
+bool write_file(FILE* out, const std::string& temporary, const DumpContext& context, uint64_t now) {
+    errno = 0;
+    render_dump(out, context, source_table, now);
+    bool complete = !ferror(out);
+    int error = errno;
+    if (fclose(out) != 0 && complete) {
+        complete = false;
+        error = errno;
+    }
+    // A short file (a full disk) must not replace the last good dump.
+    if (!complete) {
+        unlink(temporary.c_str());
+        note_dump_failure("write", temporary, error);
+        return false;
+    }
+    if (rename(temporary.c_str(), settings.dump_file.c_str()) != 0) {
+        note_dump_failure("rename to", settings.dump_file, errno);
+        return false;
+    }
+    note_dump_written();
+    return true;
+}
+
+}  // namespace
+
+pid_t dump_writer_pid() { return writer_child; }
+
+void dump_writer_ended(int status) {
+    writer_child = 0;
+    // The writer said what went wrong (or right again) itself; its exit
+    // status carries the outcome over for the next dump.
+    dump_failing = !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
+}
+
+void finish_dump_write() {
+    if (writer_child <= 0) return;
+    int status = 0;
+    pid_t pid;
+    do {
+        pid = waitpid(writer_child, &status, 0);
+    } while (pid < 0 && errno == EINTR);
+    if (pid == writer_child) dump_writer_ended(status);
+    else writer_child = 0;
+}
+
 void write_dump() {
+    // Writing and renaming a large file on a disk can take seconds; two
+    // writes at once would only compete for the same disk.
+    if (writer_child > 0) {
+        if (!skip_logged) {
+            log_message(LOG_WARNING, "Dump file %s still being written; this dump skipped",
+                        settings.dump_file.c_str());
+            skip_logged = true;
+        }
+        return;
+    }
+    skip_logged = false;
+
     const std::string temporary = settings.dump_file + ".working";
     FILE* out = fopen(temporary.c_str(), "w");
     // Counters and last_dump_ms stay, so the next written dump's rates cover
@@ -357,25 +424,25 @@ void write_dump() {
                         loop_start_ms,
                         dump_rate(traffic.received, elapsed),
                         dump_rate(traffic.sent, elapsed)};
-
-    errno = 0;
-    render_dump(out, context, source_table, now);
-    bool complete = !ferror(out);
-    int error = errno;
-    if (fclose(out) != 0 && complete) {
-        complete = false;
-        error = errno;
-    }
-    // A short file (a full disk) must not replace the last good dump.
-    if (!complete) {
-        unlink(temporary.c_str());
-        note_dump_failure("write", temporary, error);
-    } else if (rename(temporary.c_str(), settings.dump_file.c_str()) != 0) {
-        note_dump_failure("rename to", settings.dump_file, errno);
-    } else {
-        note_dump_written();
-    }
-
-    if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
     last_dump_ms = now;
+
+    // A child renders its copy of the table and does the file work: the
+    // loop goes on reading at once, however slow the disk.  Its exit is
+    // noticed by the loop (dump_writer_ended), which then launches the
+    // program.
+    fflush(nullptr);
+    pid_t child = fork();
+    if (child == 0) {
+        bool written = write_file(out, temporary, context, now);
+        // Never back into the beacon's loop, nor through its exit handlers.
+        _exit(written ? 0 : 1);
+    }
+    if (child > 0) {
+        fclose(out);  // the child's copy is the one written
+        writer_child = child;
+        return;
+    }
+    // No child to be had: the work is done here.
+    write_file(out, temporary, context, now);
+    if (!settings.launch_program.empty()) launch(settings.launch_program, settings.dump_file);
 }

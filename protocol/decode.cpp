@@ -160,13 +160,14 @@ bool read_string_tlv(const uint8_t* value, int length, std::string& target) {
 }
 
 void handle_beacon_packet(const Address& from, uint64_t receive_ms, int32_t ttl, const uint8_t* data, int32_t length,
-                          bool ssm) {
-    handle_beacon_packet_at(source_table, runtime.local_address, from, receive_ms, ttl, data, length, ssm, now_ms());
+                          bool ssm, uint32_t local_drops) {
+    handle_beacon_packet_at(source_table, runtime.local_address, from, receive_ms, ttl, data, length, ssm, now_ms(),
+                            local_drops);
 }
 
 void handle_beacon_packet_at(SourceTable& table, const Address& local_address, const Address& from,
                              uint64_t receive_ms, int32_t ttl, const uint8_t* data, int32_t length, bool ssm,
-                             uint64_t now) {
+                             uint64_t now, uint32_t local_drops) {
     if (!data || length < 4) return;
     if (data[0] != PACKET_MAGIC_0 || data[1] != PACKET_MAGIC_1 || data[2] != PROTOCOL_VERSION) return;
     Address sender_key = from.key();
@@ -176,7 +177,8 @@ void handle_beacon_packet_at(SourceTable& table, const Address& local_address, c
         uint32_t seq = get_u32(data + 4);
         uint32_t ts = get_u32(data + 8);
         Source* sender = table.get_or_create_source(sender_key, nullptr, now, true);
-        if (sender) sender->record_probe(static_cast<uint8_t>(ttl & 0xff), seq, ts, now, receive_ms, ssm);
+        if (sender)
+            sender->record_probe(static_cast<uint8_t>(ttl & 0xff), seq, ts, now, receive_ms, ssm, local_drops);
     } else if (data[3] == PACKET_REPORT) {
         if (length == 4) return;
         Source* sender = table.get_or_create_source(sender_key, nullptr, now, true);

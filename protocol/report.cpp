@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "control/log.h"
 #include "control/runtime.h"
 #include "control/settings.h"
 #include "net/address.h"
@@ -109,9 +110,14 @@ int32_t encode_websites(Writer& out, const Settings& config, uint32_t beacon_fla
     return out.length();
 }
 
+// Sources the last report built had figures for but could not hold.
+uint32_t sources_left_out = 0;
+bool cut_logged = false;
+
 // Lists the Sources in key order until one does not fit; the report then
 // ends there.
 int32_t encode_sources(Writer& out, uint32_t kind, const SourceTable& table, uint64_t now) {
+    sources_left_out = 0;
     for (const auto& entry : table.sources) {
         const Address& key = entry.first;
         const Source& source = entry.second;
@@ -119,6 +125,10 @@ int32_t encode_sources(Writer& out, uint32_t kind, const SourceTable& table, uin
         bool ssm_valid = source.ssm_stats.figures.valid;
         if (!asm_valid && !ssm_valid) continue;
         if (kind == SEND_MAP_REPORT && !source.identified) continue;
+        if (sources_left_out > 0) {
+            ++sources_left_out;
+            continue;
+        }
         const uint8_t* address = key.address_bytes();
         if (!address) continue;
         size_t address_size = key.address_size();
@@ -136,7 +146,10 @@ int32_t encode_sources(Writer& out, uint32_t kind, const SourceTable& table, uin
             contact_length = std::min(source.contact.size(), room - name_length);
             value_length += 4 + name_length + contact_length;
         }
-        if (!out.fits(2 + static_cast<int64_t>(value_length))) break;
+        if (!out.fits(2 + static_cast<int64_t>(value_length))) {
+            ++sources_left_out;
+            continue;
+        }
 
         out.put_byte(address_size == 16 ? TLV_SOURCE_IPV6 : TLV_SOURCE_IPV4);
         out.put_byte(static_cast<uint8_t>(value_length));
@@ -191,6 +204,18 @@ int32_t encode_report(uint8_t* buffer, int32_t capacity, uint32_t kind) {
 void send_report(uint32_t kind) {
     int32_t length = encode_report(packet_buffer, PACKET_BUFFER_SIZE, kind == SEND_SSM_REPORT ? SEND_REPORT : kind);
     if (length < 0) return;
+    if (kind == SEND_REPORT || kind == SEND_SSM_REPORT) {
+        // The beacons at the end of the list drop out of every report, and
+        // so out of every other beacon's matrix: say so.
+        if (sources_left_out > 0 && !cut_logged) {
+            log_message(LOG_WARNING, "Report full at %d bytes: %u beacons at the end of the list left out",
+                        static_cast<int>(PACKET_BUFFER_SIZE), static_cast<unsigned>(sources_left_out));
+            cut_logged = true;
+        } else if (sources_left_out == 0 && cut_logged) {
+            log_message(LOG_NOTICE, "Reports hold every beacon again");
+            cut_logged = false;
+        }
+    }
     size_t size = static_cast<size_t>(length);
 
     if (kind == SEND_SSM_REPORT) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +19,8 @@
 #include "control/settings.h"
 #include "net/address.h"
 #include "net/datagram.h"
+#include "net/local_drops.h"
+#include "net/multicast.h"
 #include "output/bandwidth.h"
 #include "output/dump.h"
 #include "protocol/decode.h"
@@ -75,12 +78,18 @@ uint32_t low32(double value) {
 
 }  // namespace
 
+ReceiveFunction receive_function = receive_datagram;
+
 EventWork event_work = {work_garbage_collect, work_dump_stats,     work_bandwidth_stats, work_bandwidth_stats_long,
                         work_send_probe,      work_send_ssm_probe, work_send_report,     rand,
                         check_clock};
 
 bool register_receive_socket(int32_t kind, int32_t fd) {
     if (!fits_fd_set(fd)) return false;
+    // The loop reads a socket until it is empty: the read that finds it
+    // empty must not wait.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)fcntl(fd, F_SETFL, flags | O_NONBLOCK);
     note_fd(fd);
     receive_sockets.push_back({fd, kind});
     ++receive_sockets_changes;
@@ -193,15 +202,27 @@ void dispatch_event(TimerQueue& queue, const TimerEvent& event) {
 
 namespace {
 
-void receive_one(const ReceiveSocket& socket) {
+// Reads one datagram of receive_sockets[index]; false when none waits.
+bool receive_one(size_t index) {
+    ReceiveSocket& entry = receive_sockets[index];
     Address from;
     Address to;
     int hop_count = 0;
     uint64_t receive_ms = 0;
-    int length = receive_datagram(socket.fd, from, to, packet_buffer, PACKET_BUFFER_SIZE, hop_count, receive_ms);
-    if (length < 0) return;
+    uint32_t drops = entry.drops;
+    int length =
+        receive_function(entry.fd, from, to, packet_buffer, PACKET_BUFFER_SIZE, hop_count, receive_ms, &drops);
+    if (length < 0) return false;
+    if (drops != entry.drops) {
+        // Cumulative since the socket opened; a smaller figure is a new count.
+        uint32_t dropped = drops > entry.drops ? drops - entry.drops : drops;
+        entry.drops = drops;
+        local_drop_log.note(dropped, now_ms(), granted_receive_buffer(entry.fd));
+    }
+    // Handling the datagram may change the list: work on a copy.
+    const ReceiveSocket socket = entry;
     // Our own multicast comes back through loopback.
-    if (from.same_address(runtime.local_address)) return;
+    if (from.same_address(runtime.local_address)) return true;
     if (settings.verbose >= 4) {
         char text[64];
         from.to_string(text, sizeof text, true);
@@ -214,11 +235,13 @@ void receive_one(const ReceiveSocket& socket) {
         case KIND_ASM:
         case KIND_SSM:
             bytes_received += static_cast<uint32_t>(length);
-            handle_beacon_packet(from, receive_ms, hop_count, packet_buffer, length, socket.kind == KIND_SSM);
+            handle_beacon_packet(from, receive_ms, hop_count, packet_buffer, length, socket.kind == KIND_SSM,
+                                 socket.drops);
             break;
         default:
             break;
     }
+    return true;
 }
 
 void drain(int32_t fd) {
@@ -236,9 +259,25 @@ void handle_pending_requests() {
     }
     if (child_exited) {
         child_exited = 0;
-        while (waitpid(-1, nullptr, WNOHANG) > 0) {
-        }
+        int status = 0;
+        pid_t pid;
+        while ((pid = waitpid(-1, &status, WNOHANG)) > 0)
+            if (pid == dump_writer_pid()) dump_writer_ended(status);
     }
+}
+
+void read_ready_sockets(const fd_set& ready) {
+    // Handling a datagram may close an SSM socket (a farewell leaves its
+    // last membership): the rest of the list is then read in the next
+    // pass, which waits on the list as it is now.
+    const uint32_t changes = receive_sockets_changes;
+    for (size_t i = 0; i < receive_sockets.size() && receive_sockets_changes == changes; ++i) {
+        if (!FD_ISSET(receive_sockets[i].fd, &ready)) continue;
+        for (int n = 0; n < READS_PER_SOCKET_PASS && receive_sockets_changes == changes; ++n)
+            if (!receive_one(i)) break;
+    }
+    for (int32_t fd : drain_fds)
+        if (FD_ISSET(fd, &ready)) drain(fd);
 }
 
 void run_main_loop() {
@@ -270,18 +309,7 @@ void run_main_loop() {
             if (errno == EINTR) continue;
             log_fatal("Select failed: %s", strerror(errno));
         }
-        if (ready > 0) {
-            // Handling a datagram may close an SSM socket (a farewell leaves
-            // its last membership): the rest of the list is then read in
-            // the next pass, which waits on the list as it is now.
-            const uint32_t changes = receive_sockets_changes;
-            for (size_t i = 0; i < receive_sockets.size() && receive_sockets_changes == changes; ++i) {
-                const ReceiveSocket socket = receive_sockets[i];
-                if (FD_ISSET(socket.fd, &read_set)) receive_one(socket);
-            }
-            for (int32_t fd : drain_fds)
-                if (FD_ISSET(fd, &read_set)) drain(fd);
-        }
+        if (ready > 0) read_ready_sockets(read_set);
 
         timer_queue.update_taccum(now_ms());
         TimerEvent event;

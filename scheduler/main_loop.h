@@ -1,5 +1,5 @@
-// The one loop: wait for datagrams and due events, read one datagram per
-// ready socket, then fire every due event.
+// The one loop: wait for datagrams and due events, read what waits on each
+// ready socket (a bounded number per pass), then fire every due event.
 #pragma once
 
 #include <sys/select.h>
@@ -10,15 +10,22 @@
 #include <vector>
 
 #include "control/runtime.h"
+#include "net/address.h"
 #include "scheduler/timer_queue.h"
 
 constexpr size_t PACKET_BUFFER_SIZE = 8192;
 constexpr uint32_t PROBES_PER_BURST = 10;
 constexpr uint32_t PROBE_SPACING_MS = 100;
+// Datagrams read from one socket in one pass: enough to empty a socket that
+// filled while the loop was busy within a few passes, few enough that the
+// due events are never late by more than a few milliseconds.
+constexpr int READS_PER_SOCKET_PASS = 32;
 
 struct ReceiveSocket {
     int32_t fd;
     int32_t kind;
+    // The socket's drop count as of the last datagram read from it.
+    uint32_t drops = 0;
 };
 
 extern std::vector<ReceiveSocket> receive_sockets;
@@ -64,6 +71,14 @@ struct EventWork {
     void (*clock_check)();
 };
 extern EventWork event_work;
+
+// Reading one datagram (receive_datagram), replaceable by tests.
+using ReceiveFunction = int (*)(int fd, Address& from, Address& to, uint8_t* buffer, int capacity, int& hop_count,
+                                uint64_t& receive_ms, uint32_t* drops);
+extern ReceiveFunction receive_function;
+
+// Reads the sockets of `ready`: up to READS_PER_SOCKET_PASS datagrams each.
+void read_ready_sockets(const fd_set& ready);
 
 // Does the work of one popped event and inserts its follow-up.
 void dispatch_event(TimerQueue& queue, const TimerEvent& event);

@@ -22,12 +22,13 @@ struct AddressText {
 
 }  // namespace
 
-void Source::record_probe(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms, bool ssm) {
+void Source::record_probe(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms, bool ssm,
+                          uint32_t local_drops) {
     if (settings.verbose >= 3) {
         log_info("beacon(%s%s) update %u, %llu, %llu", name.c_str(), ssm ? "/SSM" : "", seq,
                  static_cast<unsigned long long>(ts), static_cast<unsigned long long>(now));
     }
-    (ssm ? ssm_stats : asm_stats).update(ttl, seq, ts, now, receive_ms);
+    (ssm ? ssm_stats : asm_stats).update(ttl, seq, ts, now, receive_ms, local_drops);
 }
 
 void SourceTable::log_refusal() {

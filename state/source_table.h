@@ -47,7 +47,8 @@ struct Source {
     // Counted in its address's (S,G) membership.
     bool ssm_member = false;
 
-    void record_probe(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms, bool ssm);
+    void record_probe(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms, bool ssm,
+                      uint32_t local_drops = 0);
 };
 
 using SourceMap = std::map<Address, Source, AddressLess>;

@@ -57,11 +57,15 @@ bool already_seen(const uint32_t* seen, uint32_t count, uint32_t seq) {
 
 }  // namespace
 
-void ReceptionStats::update(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms) {
+void ReceptionStats::update(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms,
+                            uint32_t local_drops) {
     // A sender that restarts picks a new random first number: far from where
     // we are, start a fresh window just before this probe.
     uint32_t distance = last_seq >= seq ? last_seq - seq : seq - last_seq;
-    if (distance > SEQ_RESET_DISTANCE) reset(seq - 1, now);
+    if (distance > SEQ_RESET_DISTANCE) {
+        reset(seq - 1, now);
+        drops_mark = local_drops;
+    }
 
     // At or before the start of the window (or already published): ignore.
     bool late = seq <= last_seq;
@@ -111,7 +115,13 @@ void ReceptionStats::update(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now
     if (expected >= STATS_WINDOW) {
         float fexpected = static_cast<float>(expected);
         figures.delay = received ? static_cast<float>(delay_sum) / static_cast<float>(received) : 0.0f;
-        figures.loss = static_cast<float>(lost_count) / fexpected;
+        // The count is the kernel's, cumulative and 32 bits wide: the
+        // difference is right across a wrap.
+        uint32_t dropped_here = local_drops - drops_mark;
+        int64_t network_lost = static_cast<int64_t>(lost_count) - static_cast<int64_t>(dropped_here);
+        if (network_lost < 0) network_lost = 0;
+        drops_mark = local_drops;
+        figures.loss = static_cast<float>(network_lost) / fexpected;
         figures.dup = static_cast<float>(dup_count) / fexpected;
         figures.ooo = static_cast<float>(ooo_count) / fexpected;
         figures.valid = 1;

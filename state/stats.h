@@ -1,6 +1,13 @@
 // Reception statistics of one sender on one channel: a window of 40
 // sequence numbers, published as loss, delay, jitter, duplicates and
 // reordering each time it completes.
+//
+// A probe missing from a window may have been lost by the network or dropped
+// by this host's own socket (its buffer full while the beacon was busy).
+// The socket's drop count comes with every datagram; a window publishes
+// only the loss its socket's drops cannot explain: the missing probes less
+// the datagrams the socket dropped since the previous window completed, at
+// least 0.  Without local drops that is the whole loss.
 #pragma once
 
 #include <cstdint>
@@ -39,10 +46,14 @@ struct ReceptionStats {
     int32_t lost_count = 0;
     int32_t dup_count = 0;
     int32_t ooo_count = 0;
+    // The socket's drop count when the window began (the previous one
+    // completed, or the statistics started again).
+    uint32_t drops_mark = 0;
     PublishedStats figures;
     uint32_t seen[SEEN_CAPACITY];
 
-    void update(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms);
+    // local_drops: the receiving socket's drop count as of this probe.
+    void update(uint8_t ttl, uint32_t seq, uint32_t ts, uint64_t now, uint64_t receive_ms, uint32_t local_drops = 0);
     void reset(uint32_t start, uint64_t now);
 
 private:

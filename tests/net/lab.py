@@ -804,6 +804,30 @@ class Lab:
 
     # -- tear-down ---------------------------------------------------------
 
+    def drop_counts(self):
+        """Where datagrams were dropped, as counters to compare before and
+        after a measurement: {"backlog": frames the host's per-CPU input
+        backlog (net.core.netdev_max_backlog) refused, host-wide, so other
+        labs on the machine add to it; "bridge": frames the switch's ports
+        dropped; "sockets": {host name: datagrams its UDP sockets dropped for
+        want of buffer space (UdpRcvbufErrors of its namespace)}}.  The first
+        two are the lab's own losses, the last the programs'."""
+        backlog = 0
+        with open("/proc/net/softnet_stat") as f:
+            for line in f:
+                backlog += int(line.split()[1], 16)
+        bridge = 0
+        out = self.switch.check_output(["ip", "-s", "-j", "link", "show"])
+        for link in json.loads(out or "[]"):
+            stats = link.get("stats64", {})
+            bridge += stats.get("rx", {}).get("dropped", 0) + stats.get("tx", {}).get("dropped", 0)
+        sockets = {}
+        for h in self.hosts:
+            lines = [l.split() for l in h.check_output(["cat", "/proc/net/snmp"]).splitlines() if l.startswith("Udp:")]
+            if len(lines) >= 2:
+                sockets[h.name] = int(dict(zip(lines[0][1:], lines[1][1:])).get("RcvbufErrors", 0))
+        return {"backlog": backlog, "bridge": bridge, "sockets": sockets}
+
     def cleanup(self):
         """Stops every process of the lab and deletes its namespaces.
         Idempotent; also run on exit and on SIGTERM/SIGINT/SIGHUP."""

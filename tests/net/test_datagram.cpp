@@ -1,6 +1,7 @@
 #include "net/datagram.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -370,3 +373,45 @@ TEST_F(DatagramSocketTest, SendFromIPv6FixesTheSource) {
 }
 
 }  // namespace
+
+// The beacon's receive socket gets the buffer it asks for (as far as the
+// system allows) and the kernel's count of what it dropped: every datagram
+// sent is either read or counted as dropped here.
+TEST_F(DatagramSocketTest, OverflowedSocketCountsItsDrops) {
+    runtime.local_address = make_address(AF_INET, "127.0.0.9", 10000);
+    int rx = receiver(AF_INET, "127.0.0.1");
+    ASSERT_GE(rx, 0);
+    long rmem_max = 0;
+    std::ifstream("/proc/sys/net/core/rmem_max") >> rmem_max;
+    // The kernel reports twice the figure asked for.
+    EXPECT_GE(granted_receive_buffer(rx), 2 * std::min<long>(RECEIVE_BUFFER_BYTES, rmem_max));
+
+    ASSERT_EQ(fcntl(rx, F_SETFL, O_NONBLOCK), 0);  // as the loop reads it: until empty
+    int tiny = 1;  // the kernel's minimum: a few datagrams
+    ASSERT_EQ(setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny), 0);
+    int tx = sender(AF_INET, 64);
+    Address destination = bound_address(rx);
+    const int sent = 200;
+    uint8_t data[100] = {};
+    for (int i = 0; i < sent; ++i)
+        ASSERT_EQ(sendto(tx, data, sizeof data, 0, destination.as_sockaddr(), destination.length()), 100);
+
+    Address from, to;
+    uint8_t buffer[256];
+    int hop_count = -1;
+    uint64_t receive_ms = 0;
+    uint32_t drops = 99;
+    int read = 0;
+    // The datagrams queued arrived before the first drop: they carry none.
+    while (receive_datagram(rx, from, to, buffer, sizeof buffer, hop_count, receive_ms, &drops) == 100) {
+        EXPECT_EQ(drops, 0u);
+        ++read;
+    }
+    EXPECT_GT(read, 0);
+    EXPECT_LT(read, sent);
+    // The next one brings the count of all those that found the buffer full.
+    ASSERT_EQ(sendto(tx, data, sizeof data, 0, destination.as_sockaddr(), destination.length()), 100);
+    ASSERT_TRUE(wait_readable(rx));
+    ASSERT_EQ(receive_datagram(rx, from, to, buffer, sizeof buffer, hop_count, receive_ms, &drops), 100);
+    EXPECT_EQ(static_cast<int>(drops), sent - read);
+}

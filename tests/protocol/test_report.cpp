@@ -436,4 +436,29 @@ TEST_F(SendReportTest, ReportThatCannotBeBuiltIsNeitherSentNorLogged) {
     EXPECT_EQ(bytes_sent, 0u);
 }
 
+// A report that cannot hold every beacon with figures leaves the last ones
+// out of every other beacon's matrix: said when it starts and when every
+// beacon fits again, not at every report.
+TEST_F(SendReportTest, FullReportIsSaidOnceAndSoIsItsEnd) {
+    runtime.ssm_group = first.address;
+    for (int i = 0; i < 200; ++i) {
+        std::string address = "10.0." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1);
+        Source& s = source_table.sources[make_address(address.c_str(), 10000)];
+        s.created_ms = now_ms();
+        s.asm_stats.figures = asm_figures();
+        s.ssm_stats.figures = ssm_figures();
+    }
+    testing::internal::CaptureStderr();
+    send_report(83);
+    send_report(83);
+    // 14 bytes of header, 52 per beacon: 157 fit.
+    EXPECT_EQ(first.receive().size(), 14u + 157 * 52);
+    while (source_table.sources.size() > 150) source_table.sources.erase(std::prev(source_table.sources.end()));
+    send_report(83);
+    send_report(83);
+    std::vector<std::string> lines = log_messages(testing::internal::GetCapturedStderr());
+    EXPECT_EQ(lines, (std::vector<std::string>{"Report full at 8192 bytes: 43 beacons at the end of the list left out",
+                                               "Reports hold every beacon again"}));
+}
+
 }  // namespace

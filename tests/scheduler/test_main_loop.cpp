@@ -2,12 +2,19 @@
 // probe-burst machine, the exponential pause and the report periods.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
+#include <deque>
+#include <map>
 #include <vector>
 
 #include "control/clock_check.h"
+#include "control/settings.h"
 #include "output/bandwidth.h"
+#include "protocol/probe.h"
 #include "scheduler/main_loop.h"
+#include "state/source_table.h"
+#include "tests/test_support.h"
 
 namespace {
 
@@ -217,3 +224,97 @@ TEST_F(MainLoopTest, RegisterRefusesDescriptorsOutsideTheWaitSet) {
 }
 
 }  // namespace
+
+namespace {
+
+// The socket seam: per descriptor, the datagrams waiting, each with the
+// socket's drop count the kernel gives with it.
+struct Waiting {
+    Address from;
+    uint32_t seq;
+    uint32_t drops;
+};
+std::map<int, std::deque<Waiting>> waiting;
+
+int scripted_receive(int fd, Address& from, Address& to, uint8_t* buffer, int capacity, int& hop_count,
+                     uint64_t& receive_ms, uint32_t* drops) {
+    auto& queue = waiting[fd];
+    if (queue.empty()) {
+        errno = EAGAIN;
+        return -1;
+    }
+    Waiting next = queue.front();
+    queue.pop_front();
+    from = next.from;
+    to = runtime.local_address;
+    hop_count = 60;
+    receive_ms = 5000 + next.seq;
+    if (drops) *drops = next.drops;
+    return build_probe(buffer, capacity, next.seq, 5000 + next.seq);
+}
+
+// One sender's 40-probe window on a socket: `lost` probes missing, of
+// which the socket itself dropped `dropped` (its count rises meanwhile).
+void queue_window(int fd, const Address& from, uint32_t first, uint32_t lost, uint32_t dropped, uint32_t& count) {
+    for (uint32_t i = 0; i < 40; ++i) {
+        if (i >= 10 && i < 10 + lost) continue;
+        if (i == 10 + lost) count += dropped;
+        waiting[fd].push_back({from, first + i, count});
+    }
+}
+
+}  // namespace
+
+// Each socket's drops are its own: the ASM socket dropped every probe the
+// sender's ASM window misses, the SSM socket dropped nothing; one pass reads
+// at most READS_PER_SOCKET_PASS datagrams of a socket; the drops are said
+// once, at any verbosity.
+TEST(ReceiveSockets, LocalDropsAreCountedPerSocketAndNotPublishedAsLoss) {
+    const ReceiveFunction saved_receive = receive_function;
+    const std::vector<ReceiveSocket> saved_sockets = receive_sockets;
+    receive_function = scripted_receive;
+    receive_sockets.clear();
+    settings = Settings{};
+    settings.verbose = 0;
+    runtime.local_address = make_address("192.0.2.1", 10000);
+    source_table.clear();
+    source_table.ssm = nullptr;
+    const int asm_fd = 900, ssm_fd = 901;  // never opened: the seam answers
+    ASSERT_TRUE(register_receive_socket(KIND_ASM, asm_fd));
+    ASSERT_TRUE(register_receive_socket(KIND_SSM, ssm_fd));
+    const Address sender = make_address("192.0.2.7", 10000);
+    uint32_t asm_count = 17, ssm_count = 0;  // the ASM socket dropped earlier too
+    queue_window(asm_fd, sender, 3000, 5, 5, asm_count);
+    queue_window(ssm_fd, sender, 8000, 3, 0, ssm_count);
+
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(asm_fd, &ready);
+    FD_SET(ssm_fd, &ready);
+    testing::internal::CaptureStderr();
+    read_ready_sockets(ready);
+    EXPECT_EQ(waiting[asm_fd].size(), 35u - READS_PER_SOCKET_PASS);
+    EXPECT_EQ(waiting[ssm_fd].size(), 37u - READS_PER_SOCKET_PASS);
+    read_ready_sockets(ready);
+    read_ready_sockets(ready);  // nothing waits: the seam says EAGAIN at once
+    std::vector<std::string> lines = log_messages(testing::internal::GetCapturedStderr());
+
+    const Source& source = source_table.sources.at(sender.key());
+    EXPECT_EQ(source.asm_stats.figures.valid, 1);
+    EXPECT_EQ(source.asm_stats.figures.loss, 0.0f);
+    EXPECT_EQ(source.ssm_stats.figures.valid, 1);
+    EXPECT_EQ(source.ssm_stats.figures.loss, 3.0f / 40);
+    ASSERT_EQ(lines.size(), 1u);
+    // The first line counts what the socket had dropped when it was first read.
+    EXPECT_EQ(lines[0].rfind("Receive buffer full: 17 datagrams dropped by this host, not counted as network loss", 0),
+              0u)
+        << lines[0];
+
+    for (int fd : {asm_fd, ssm_fd}) unregister_receive_socket(fd);
+    receive_sockets = saved_sockets;
+    receive_function = saved_receive;
+    waiting.clear();
+    source_table.clear();
+    settings = Settings{};
+    runtime = Runtime{};
+}

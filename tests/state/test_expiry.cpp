@@ -111,12 +111,20 @@ TEST_F(ExpiryTest, StaleFiguresLoseValidOnly) {
     s.ssm_stats.figures.valid = 1;
     s.ssm_stats.figures.updated_ms = NOW - 30000;
 
-    run();
-    ASSERT_EQ(table.sources.size(), 1u);
+    // Another beacon whose figures go: the matrix loses two beacons'
+    // figures, which the log says, whatever the verbosity.
+    settings.verbose = 0;
+    Source& other = add("10.0.0.2", 10000, 5000);
+    other.ssm_stats.figures.valid = 1;
+    other.ssm_stats.figures.updated_ms = NOW - 40000;
+
+    EXPECT_EQ(run(), lines_of("Figures of 2 beacons expired: no probe from them for 30 s"));
+    ASSERT_EQ(table.sources.size(), 2u);
     EXPECT_EQ(s.asm_stats.figures.valid, 0);
     EXPECT_EQ(s.asm_stats.figures.delay, 12.0f);
     EXPECT_EQ(s.asm_stats.expected, 7u);
     EXPECT_EQ(s.ssm_stats.figures.valid, 1);
+    EXPECT_EQ(run(), lines_of()) << "said once";
 }
 
 TEST_F(ExpiryTest, StaleReportedEntryIsDroppedSilently) {

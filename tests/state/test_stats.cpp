@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <vector>
 
 #include "output/bandwidth.h"
 #include "state/stats.h"
@@ -400,3 +401,45 @@ TEST_F(StatsTest, HostileSequencesKeepTheSeenListBounded) {
 }
 
 }  // namespace
+
+// Probes this host's socket dropped are not the network's loss: a window
+// publishes the missing probes less the socket's drops since the previous
+// window completed, never below 0, whatever the kernel's count started at
+// and across its wrap.
+TEST_F(StatsTest, LocalDropsAreNotPublishedAsLoss) {
+    struct Window {
+        uint32_t lost;     // probes missing from the window
+        uint32_t dropped;  // the socket's drops counted meanwhile
+        float loss;
+    };
+    struct Case {
+        const char* name;
+        uint32_t first_count;  // the socket's count at the first probe
+        std::vector<Window> windows;
+    };
+    const Case cases[] = {
+        {"no local drops", 0, {{4, 0, 4.0f / 40}, {0, 0, 0.0f}}},
+        {"every missing probe dropped here", 0, {{4, 4, 0.0f}, {3, 0, 3.0f / 40}}},
+        {"more missing than dropped", 0, {{6, 2, 4.0f / 40}}},
+        {"drops elsewhere on the socket are no credit later", 0, {{2, 10, 0.0f}, {5, 0, 5.0f / 40}}},
+        {"drops before the first probe are not this window's", 5000, {{4, 0, 4.0f / 40}}},
+        {"count wraps", 0xFFFFFFFEu, {{3, 0, 3.0f / 40}, {5, 4, 1.0f / 40}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ReceptionStats s;
+        uint32_t seq = 7000;
+        uint32_t count = c.first_count;
+        for (const Window& w : c.windows) {
+            // The window spans 40 numbers; the missing ones lie in the middle.
+            for (uint32_t i = 0; i < 40; ++i) {
+                if (i >= 10 && i < 10 + w.lost) continue;
+                if (i == 10 + w.lost) count += w.dropped;
+                s.update(60, seq + i, TS + i * 100, NOW, TS + i * 100 + 5, count);
+            }
+            seq += 40;
+            ASSERT_EQ(s.figures.valid, 1);
+            EXPECT_FLOAT_EQ(s.figures.loss, w.loss);
+        }
+    }
+}
