@@ -30,6 +30,19 @@ IDLE_S = 60
 LIMIT_S = 300
 
 
+def note_writes(beacons, working_since):
+    """Notes the dumps' .working files that appeared; returns the longest
+    time one of those that went away was there (0 when none did)."""
+    longest = 0.0
+    for b in beacons:
+        w = b.dump_path + ".working"
+        if os.path.exists(w):
+            working_since.setdefault(w, time.time())
+        elif w in working_since:
+            longest = max(longest, time.time() - working_since.pop(w))
+    return longest
+
+
 def cells(d, kind):
     local = sum(1 for r in d.local.rows.values() if kind in r.stats)
     remote = sum(1 for b in d.remotes.values() for r in b.rows.values() if kind in r.stats)
@@ -76,12 +89,7 @@ def run(binary, n, dump_dir):
         working_since = {}
         while len(reached) < 4 and time.time() - start < LIMIT_S:
             now = time.time() - start
-            for b in beacons:
-                w = b.dump_path + ".working"
-                if os.path.exists(w):
-                    working_since.setdefault(w, time.time())
-                elif w in working_since:
-                    longest_write = max(longest_write, time.time() - working_since.pop(w))
+            longest_write = max(longest_write, note_writes(beacons, working_since))
             # Counted in the text: parsing 150 dumps of 6.5 MB at every poll
             # would take the machine from the beacons.
             texts = []
@@ -108,12 +116,7 @@ def run(binary, n, dump_dir):
         ticks = {b.name: cpu_ticks(b.proc.pid) for b in beacons}
         t0 = time.time()
         while time.time() - t0 < IDLE_S:
-            for b in beacons:
-                w = b.dump_path + ".working"
-                if os.path.exists(w):
-                    working_since.setdefault(w, time.time())
-                elif w in working_since:
-                    longest_write = max(longest_write, time.time() - working_since.pop(w))
+            longest_write = max(longest_write, note_writes(beacons, working_since))
             time.sleep(0.01)
         elapsed = time.time() - t0
         after = the_lab.drop_counts()
